@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "http/gena/subscription.h"
+#include "http/gena/gena.h"
 
 namespace upnp {
 

@@ -27,7 +27,8 @@ void onHttpAccept(Gateway& gateway, int listenSocket);
 void onHttpReadable(Gateway& gateway, int socket);
 // The request timer of a connection.
 void onHttpTimeout(Gateway& gateway, int socket);
-// Unregisters, closes and forgets a connection.
+// Unregisters, forgets and closes a connection of the table; a socket that
+// is not in the table is left alone.
 void closeConnection(Gateway& gateway, int socket);
 
 }  // namespace upnp

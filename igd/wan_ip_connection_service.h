@@ -2,16 +2,22 @@
 
 #include <cstdint>
 
+#include "igd/port_mapping_table.h"
 #include "model/service.h"
 #include "platform/ip_addr.h"
 
 namespace upnp {
 
 // The WANIPConnection service of one started external interface: connection
-// status, external address, uptime and the port-mapping table.
-// (Declarations the interface lifecycle relies on; the service fills in the rest.)
+// status, external address, uptime and the port-mapping table. Built when the
+// external interface starts and destroyed when it stops; owned by the
+// interface's InterfaceState. Requests to the router go through the thread's
+// Looper. Loop thread only.
 class WANIPConnectionService : public Service {
  public:
+  // Defines the eighteen state variables and eleven actions with their initial
+  // values; ExternalIPAddress starts as the text of `externalAddress` (zero
+  // while not yet known).
   WANIPConnectionService(uint32_t externalInterfaceId, IPAddr externalAddress);
   ~WANIPConnectionService();
 
@@ -21,11 +27,27 @@ class WANIPConnectionService : public Service {
   void setExternalIp(IPAddr address);
   // Removes every mapping's NAT rule (errors logged) and empties the table.
   void cleanupMappings();
+  // Sets PortMappingNumberOfEntries from the table and showDummyRule; call it
+  // after changing showDummyRule.
+  void refreshEntryCount();
 
-  uint32_t externalInterfaceId;
-  IPAddr externalAddress;
+  // The actions that are not about port mappings.
+  uint32_t SetConnectionType(ActionRequest& request);
+  uint32_t RequestConnection(ActionRequest& request);
+  uint32_t ForceTermination(ActionRequest& request);
+
+  uint32_t externalInterfaceId;  // the interface's object id at [20, 0]
+  IPAddr externalAddress;        // zero until known; changed only by setExternalIp
   bool allowDisableExternal = true;
-  bool showDummyRule = true;
+  bool showDummyRule = true;     // the table shows its dummy entry first
+  PortMappingTable mappings;     // reads the four fields above
+
+ private:
+  void defineVariables();
+  void defineActions();
+  // Sets the disabled flag of the external interface; false after logging
+  // `failure` with the error text.
+  bool setInterfaceDisabled(bool disabled, const char* failure);
 };
 
 }  // namespace upnp

@@ -36,6 +36,7 @@ class AObject {
 
  private:
   friend class AMap;
+  friend class AMapMirror;  // mirrored copies carry the service's ids
   uint32_t mId = 0xffffffff;  // 0xffffffff until the map assigns an id
 };
 

@@ -115,14 +115,17 @@ class Looper {
   bool sendTo(Origin origin, message request, uint32_t command);
 
  private:
+  friend class Handler;
   struct Link;
+  struct Impl;
   void pump(int maxWaitMs);
-  // (implementation state is private to looper.cpp)
+  // Drops every registration of a handler that is being destroyed.
+  void forgetHandler(Handler* handler);
+
   uint32_t mAddress;
   ThinRunner mRunner;
-  uint64_t mLeaveAtMs = 0;
-  struct Impl;
-  std::unique_ptr<Impl> mImpl;
+  uint64_t mLeaveAtMs = 0;     // monotonic ms at which run() returns; 0: none
+  std::unique_ptr<Impl> mImpl;  // handlers, links and queued work (looper.cpp)
 };
 
 template <class Pred>

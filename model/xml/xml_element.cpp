@@ -1,0 +1,107 @@
+#include "model/xml/xml_element.h"
+
+#include <iostream>
+#include <utility>
+
+#include "platform/xml_stream_reader.h"
+
+namespace xml {
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+
+std::string localName(const std::string& qualified, size_t prefixEnd) {
+  if (prefixEnd == std::string::npos || prefixEnd >= qualified.size()) return qualified;
+  return qualified.substr(prefixEnd + 1);
+}
+
+// Appends the element's text form; `indent` is the depth of the element in
+// blanks. The element's own start tag is never indented: its parent writes the
+// indentation in front of it, so the top element starts at column 0.
+void writeElement(const XmlElement& element, size_t indent, std::string& out) {
+  out += '<';
+  out += element.name;
+  for (const XmlAttribute& attribute : element.attributes) {
+    out += ' ';
+    out += attribute.name;
+    out += "=\"";
+    out += attribute.value;
+    out += '"';
+  }
+  out += '>';
+  if (element.children.empty()) {
+    out += element.text;
+  } else {
+    out += kLineEnd;
+    for (const XmlElement& child : element.children) {
+      out.append(indent + 2, ' ');
+      writeElement(child, indent + 2, out);
+    }
+    out.append(indent, ' ');
+  }
+  out += "</";
+  out += element.name;
+  out += '>';
+  out += kLineEnd;
+}
+
+}  // namespace
+
+XmlElement::XmlElement(std::string name, std::string text) : name(std::move(name)), text(std::move(text)) {}
+
+XmlElement& XmlElement::addChild(std::string name, std::string text) {
+  children.emplace_back(std::move(name), std::move(text));
+  return children.back();
+}
+
+void XmlElement::appendChild(const XmlElement& child) {
+  // Copy first: `child` may live inside this element's own children.
+  XmlElement copy = child;
+  children.push_back(std::move(copy));
+}
+
+void XmlElement::addAttribute(std::string name, std::string value) {
+  attributes.push_back({std::move(name), std::move(value)});
+}
+
+XmlDocument parseXml(const std::string& text) {
+  XmlDocument doc;
+  // Pointers stay valid: an element's vector only grows while it is the top of
+  // the stack, and the stack never holds one of that element's children then.
+  std::vector<XmlElement*> open{&doc.top};
+  XmlStreamReader reader(text);
+  XmlStreamReader::Token token = reader.next();
+  while (token != XmlStreamReader::Token::Error && token != XmlStreamReader::Token::EndDocument) {
+    if (token == XmlStreamReader::Token::StartTag) {
+      XmlElement& element = open.back()->children.emplace_back();
+      element.name = localName(reader.qualifiedName(), reader.prefixEnd());
+      for (const XmlStreamReader::Attribute& attribute : reader.attributes()) {
+        element.addAttribute(localName(attribute.qualifiedName, attribute.prefixEnd), attribute.value);
+      }
+      if (reader.readContent(element.text)) {
+        token = reader.next();
+      } else {
+        open.push_back(&element);
+        token = reader.token();
+      }
+    } else {
+      if (token == XmlStreamReader::Token::EndTag && open.size() > 1) open.pop_back();
+      token = reader.next();
+    }
+  }
+  if (token == XmlStreamReader::Token::Error) {
+    std::cout << "[ERR] parsing xml: " << reader.errorMessage() << std::endl;
+  } else {
+    doc.ok = true;
+  }
+  return doc;
+}
+
+std::string toXml(const XmlElement& element) {
+  std::string out;
+  writeElement(element, 0, out);
+  return out;
+}
+
+}  // namespace xml

@@ -1,0 +1,73 @@
+// routerd: the stand-in router. Hosts the router's services on the bus of
+// this platform root ($ZELO_ROOT) until it is killed.
+//
+//   routerd [CONFIG-FILE]      (format: router_config.h)
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "platform/file_util.h"
+#include "platform/looper.h"
+#include "platform/paths.h"
+#include "platform/routerd/router.h"
+#include "platform/routerd/router_config.h"
+#include "platform/routerd/router_protocol.h"
+#include "platform/routerd/sim_backend.h"
+
+namespace {
+
+// A second routerd on the same root could not listen and would answer nothing;
+// better to refuse to start.
+bool alreadyRunning() {
+  bus::Looper probe(0);
+  bus::message request;
+  request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerInterfaces});
+  bus::message reply = probe.exchangeCmd(request, bus::kCmdListObjects, 1000);
+  return bus::getErrorCode(reply) != bus::kErrUnreachable;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    std::fprintf(stderr, "usage: routerd [CONFIG-FILE]\n");
+    return 2;
+  }
+  // The log is usually a file: keep each line whole and in time.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (alreadyRunning()) {
+    std::fprintf(stderr, "routerd: already running for root '%s'\n", bus::platformRoot().c_str());
+    return 1;
+  }
+
+  routerd::Router router(std::make_unique<routerd::SimBackend>());
+  bus::Looper looper(bus::kAddrRouter);
+  router.attach(looper, /*listen=*/true);
+  router.setTrace(&std::cout);
+
+  std::string osVersion;
+  if (argc == 2) {
+    std::optional<std::string> text = bus::readFile(argv[1]);
+    if (!text) {
+      std::fprintf(stderr, "routerd: cannot read %s\n", argv[1]);
+      return 1;
+    }
+    routerd::RouterConfig config(router, looper);
+    bus::Status status = config.apply(*text);
+    if (!status.isOk()) {
+      std::fprintf(stderr, "routerd: %s: %s\n", argv[1], status.text().c_str());
+      return 1;
+    }
+    osVersion = config.osVersion();
+  }
+  if (!osVersion.empty()) {
+    bus::Status status = bus::writeFileAtomic(bus::hostPath(routerd::kVersionFile), osVersion + "\n");
+    if (!status.isOk()) std::fprintf(stderr, "routerd: version file: %s\n", status.text().c_str());
+  }
+
+  std::cout << "routerd: " << router.backend().name() << " backend, " << router.interfaces().objects().size()
+            << " interfaces, " << router.addresses().objects().size() << " addresses, identity "
+            << router.identity().identity() << std::endl;
+  return looper.run() ? 0 : 1;
+}

@@ -1,0 +1,158 @@
+#include "model/soap/soap.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/response.h"
+
+namespace upnp {
+namespace {
+
+const std::vector<std::string> kSoapHeaderOrder = {"CONTENT-LENGTH", "CONTENT-TYPE", "DATE", "EXT",
+                                                   "SERVER"};
+
+// The wire form with the DATE value blanked out, so it can be compared byte
+// for byte; checks the headers that vary on their own first.
+std::string wireWithoutDate(HttpMessage message) {
+  EXPECT_EQ(message.headerNames, kSoapHeaderOrder);
+  if (message.headerNames != kSoapHeaderOrder) return toText(message);
+  EXPECT_EQ(message.headerValues[0], std::to_string(message.body.size()));
+  EXPECT_EQ(message.headerValues[2].size(), httpDate(0).size());
+  EXPECT_EQ(message.headerValues[4], serverString());
+  message.headerValues[2] = "-";
+  message.headerValues[4] = "-";
+  return toText(message);
+}
+
+std::string expectedFault(const std::string& body) {
+  return "HTTP/1.1 500 Internal Server Error\r\n"
+         "CONTENT-LENGTH: " + std::to_string(body.size()) + "\r\n"
+         "CONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
+         "DATE: -\r\n"
+         "EXT: \r\n"
+         "SERVER: -\r\n"
+         "\r\n" + body;
+}
+
+std::string faultBody(const std::string& code, const std::string& description) {
+  return "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+         "  <s:Body>\r\n"
+         "    <s:Fault>\r\n"
+         "      <faultCode>s:Client</faultCode>\r\n"
+         "      <faultString>UPnPError</faultString>\r\n"
+         "      <detail>\r\n"
+         "        <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\r\n"
+         "          <errorCode>" + code + "</errorCode>\r\n"
+         "          <errorDescription>" + description + "</errorDescription>\r\n"
+         "        </UPnPError>\r\n"
+         "      </detail>\r\n"
+         "    </s:Fault>\r\n"
+         "  </s:Body>\r\n"
+         "</s:Envelope>\r\n";
+}
+
+struct FaultCase {
+  uint32_t code;
+  const char* description;
+};
+
+TEST(SoapTest, FaultIsByteExactForKnownAndUnknownCodes) {
+  const FaultCase cases[] = {
+      {718, "ConflictInMappingEntry"},
+      {401, "Invalid Action"},
+      {501, "Action Failed"},
+      {715, ""},
+      {0, ""},
+      {4294967295u, ""},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.code);
+    std::string body = faultBody(std::to_string(c.code), c.description);
+    EXPECT_EQ(wireWithoutDate(soapFault(c.code)), expectedFault(body));
+  }
+}
+
+TEST(SoapTest, ErrorTableNamesExactlyTheKnownCodes) {
+  const FaultCase cases[] = {
+      {401, "Invalid Action"},
+      {402, "Invalid Args"},
+      {403, "Out of Sync"},
+      {404, "Invalid Var"},
+      {501, "Action Failed"},
+      {713, "SpecifiedArrayIndexInvalid"},
+      {714, "NoSuchEntryInArray"},
+      {716, "WildcardNotPermittedInExtPort"},
+      {718, "ConflictInMappingEntry"},
+      {725, "OnlyPermanentLeasesSupported"},
+      {726, "RemoteHostOnlySupportsWildcard"},
+      {729, "ConflictWithOtherMechanisms"},
+      {0, ""},
+      {400, ""},
+      {500, ""},
+      {606, ""},
+      {715, ""},
+      {727, ""},
+      {728, ""},
+      {4294967295u, ""},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_STREQ(upnpErrorDescription(c.code), c.description);
+  }
+}
+
+TEST(SoapTest, EmptyBodyElementIsWrittenOnOneLine) {
+  xml::XmlElement response("u:AddPortMappingResponse", "");
+  response.addAttribute("xmlns:u", "urn:schemas-upnp-org:service:WANIPConnection:1");
+  HttpMessage message = soapResponse(200, response);
+  EXPECT_EQ(message.firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(message.body,
+            "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+            "  <s:Body>\r\n"
+            "    <u:AddPortMappingResponse "
+            "xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">"
+            "</u:AddPortMappingResponse>\r\n"
+            "  </s:Body>\r\n"
+            "</s:Envelope>\r\n");
+  wireWithoutDate(message);
+}
+
+TEST(SoapTest, ResponseCarriesTheBodyElementWithItsChildren) {
+  xml::XmlElement response("u:GetExternalIPAddressResponse", "");
+  response.addAttribute("xmlns:u", "urn:x");
+  response.addChild("NewExternalIPAddress", "192.0.2.7");
+  response.addChild("Empty", "");
+  HttpMessage message = soapResponse(200, response);
+  EXPECT_EQ(message.body,
+            "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+            "  <s:Body>\r\n"
+            "    <u:GetExternalIPAddressResponse xmlns:u=\"urn:x\">\r\n"
+            "      <NewExternalIPAddress>192.0.2.7</NewExternalIPAddress>\r\n"
+            "      <Empty></Empty>\r\n"
+            "    </u:GetExternalIPAddressResponse>\r\n"
+            "  </s:Body>\r\n"
+            "</s:Envelope>\r\n");
+  std::string wire = wireWithoutDate(message);
+  EXPECT_EQ(wire.substr(wire.size() - message.body.size()), message.body);
+}
+
+TEST(SoapTest, StatusLineFollowsTheGivenCode) {
+  xml::XmlElement body("x", "");
+  EXPECT_EQ(soapResponse(500, body).firstLine, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(soapResponse(302, body).firstLine, "HTTP/1.1 302 ");
+}
+
+TEST(SoapTest, ContentLengthCountsBytesOfALargeBody) {
+  xml::XmlElement response("r", std::string(20000, 'a') + "\xc3\xa9");
+  HttpMessage message = soapResponse(200, response);
+  EXPECT_GT(message.body.size(), 20002u);
+  EXPECT_EQ(header(message, "CONTENT-LENGTH"), std::to_string(message.body.size()));
+}
+
+}  // namespace
+}  // namespace upnp

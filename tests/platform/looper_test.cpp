@@ -1,0 +1,281 @@
+#include "platform/looper.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "tests/platform/bus_fixture.h"
+
+namespace bus {
+namespace {
+
+using testing::BusTest;
+using testing::EchoHandler;
+using LooperTest = BusTest;
+
+// A handler that pushes a one-way notice back to the requester before it replies.
+class NotifyingHandler : public Handler {
+ public:
+  message handle(const message&) override {
+    message notice;
+    notice.setU32Array(kFieldDestination, {0, 7});
+    looper()->sendTo(looper()->currentOrigin(), notice, 42);
+    message reply;
+    reply.setString(1, "reply");
+    return reply;
+  }
+};
+
+TEST_F(LooperTest, InProcessExchangeCallsHandlerDirectly) {
+  Looper loop(30);
+  EchoHandler echo, hostedEcho;
+  loop.addHandler(1, &echo);
+  loop.addHandlerAt({40, 2}, &hostedEcho, false);
+  EXPECT_EQ(Looper::current(), &loop);
+
+  message request = to({30, 1});
+  request.setString(5, "hi");
+  const message reply = loop.exchangeCmd(request, EchoHandler::kCmdEcho, 6000);
+  EXPECT_EQ(echo.calls, 1);
+  EXPECT_EQ(echo.lastOrigin, Looper::Origin{0});
+  EXPECT_EQ(reply.getString(5), "hi");
+  EXPECT_EQ(reply.getU32(kFieldCommand), EchoHandler::kCmdEcho);
+  EXPECT_FALSE(reply.has(kFieldRequestId));
+
+  EXPECT_FALSE(isError(loop.exchangeCmd(to({0, 1}), 1, 6000)));
+  EXPECT_FALSE(isError(loop.exchangeCmd(to({40, 2}), 1, 6000)));
+  EXPECT_EQ(echo.calls, 2);
+  EXPECT_EQ(hostedEcho.calls, 1);
+  const message refused = loop.exchangeCmd(to({30, 1}), EchoHandler::kCmdFail, 6000);
+  EXPECT_EQ(getErrorCode(refused), kErrExists);
+  EXPECT_EQ(getError(refused), "dup");
+}
+
+TEST_F(LooperTest, UnreachableDestinations) {
+  Looper loop(30);
+  EchoHandler echo;
+  loop.addHandler(1, &echo);
+  const std::vector<uint32_t> paths[] = {
+      {},        // no destination at all
+      {30, 9},   // hosted here, no such handler
+      {30},      // handler 0 is not registered either
+      {77, 0},   // nobody listens at 77
+  };
+  for (const auto& path : paths) {
+    message m;
+    if (!path.empty()) m.setU32Array(kFieldDestination, path);
+    EXPECT_EQ(getErrorCode(loop.exchangeCmd(m, 1, 500)), kErrUnreachable) << path.size();
+  }
+  EXPECT_EQ(getError(loop.exchangeCmd(to({77}), 1, 500)), "no route to 77");
+  EXPECT_EQ(echo.calls, 0);
+}
+
+TEST_F(LooperTest, SendCmdToThisProcessRunsFromTheLoop) {
+  Looper loop;
+  EchoHandler echo;
+  loop.addHandler(3, &echo);
+  loop.sendCmd(to({0, 3}), 1);
+  loop.sendCmd(to({0, 99}), 1);  // unknown: dropped
+  EXPECT_EQ(echo.calls, 0);
+  EXPECT_TRUE(loop.runUntil([&] { return echo.calls == 1; }, 2000));
+}
+
+TEST_F(LooperTest, ExchangeAcrossProcesses) {
+  spawnEcho(50);
+  Looper loop;
+  ASSERT_TRUE(waitReachable(loop, {50, 0}));
+  message request = to({50});
+  request.setString(9, std::string(200000, 'z'));  // several socket buffers' worth
+  const message reply = loop.exchangeCmd(request, EchoHandler::kCmdEcho, 6000);
+  ASSERT_FALSE(isError(reply)) << getError(reply);
+  EXPECT_EQ(reply.getString(9).size(), 200000u);
+  EXPECT_TRUE(reply.getBool(0x77));
+  EXPECT_FALSE(reply.has(kFieldReplyTo));
+
+  const message refused = loop.exchangeCmd(to({50, 0}), EchoHandler::kCmdFail, 6000);
+  EXPECT_EQ(getErrorCode(refused), kErrExists);
+  EXPECT_EQ(getError(refused), "dup");
+  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({50, 5}), 1, 6000)), kErrUnreachable);
+}
+
+TEST_F(LooperTest, TimeOutThenLateReplyIsNotTakenForTheNextOne) {
+  spawnEcho(51);
+  Looper loop;
+  ASSERT_TRUE(waitReachable(loop, {51, 0}));
+  const message late = loop.exchangeCmd(to({51}), EchoHandler::kCmdSlow, 200);
+  EXPECT_EQ(getErrorCode(late), kErrTimeout);
+  EXPECT_EQ(getError(late), "timeout");
+  message next = to({51});
+  next.setU32(5, 1234);
+  const message reply = loop.exchangeCmd(next, EchoHandler::kCmdEcho, 6000);
+  EXPECT_EQ(reply.getU32(5), 1234u);
+  EXPECT_EQ(reply.getU32(kFieldCommand), EchoHandler::kCmdEcho);
+}
+
+TEST_F(LooperTest, NothingElseRunsWhileAnExchangeWaits) {
+  spawn(52, [](Looper& l) { l.addHandler(0, new NotifyingHandler); });
+  Looper loop;
+  EchoHandler noticeSink;
+  loop.addHandler(7, &noticeSink);
+  ASSERT_TRUE(waitReachable(loop, {52}, 1));
+
+  bool timerRan = false;
+  Timer timer(0, [&] { timerRan = true; });
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  bool socketRan = false;
+  loop.runner().addSocket(fds[0], ThinRunner::kReadable, [&](int fd) {
+    socketRan = true;
+    loop.runner().removeSocket(fd);
+  });
+
+  const message reply = loop.exchangeCmd(to({52}), 1, 6000);
+  EXPECT_EQ(reply.getString(1), "reply");
+  EXPECT_FALSE(timerRan);
+  EXPECT_FALSE(socketRan);
+  // The notice came before the reply but waits for the loop (as does the
+  // one of the readiness probe).
+  EXPECT_EQ(noticeSink.calls, 0);
+  EXPECT_TRUE(loop.runUntil([&] { return timerRan && socketRan && noticeSink.calls == 2; }, 2000));
+  EXPECT_NE(noticeSink.lastOrigin, Looper::Origin{0});
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST_F(LooperTest, PeerDyingGivesUnreachableNotTimeout) {
+  const pid_t child = spawnEcho(53);
+  Looper loop;
+  EchoHandler watcher;
+  loop.addHandler(1, &watcher);
+  ASSERT_TRUE(waitReachable(loop, {53}));
+  // Dies while handling: the link breaks long before the time-out.
+  const message died = loop.exchangeCmd(to({53}), EchoHandler::kCmdDie, 30000);
+  EXPECT_EQ(getErrorCode(died), kErrUnreachable);
+  EXPECT_EQ(getError(died), "link broken");
+  EXPECT_TRUE(loop.runUntil([&] { return !watcher.linksDown.empty(); }, 2000));
+  EXPECT_EQ(watcher.linksDown, std::vector<uint32_t>{53});
+  stop(child);
+  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({53}), 1, 30000)), kErrUnreachable);
+}
+
+TEST_F(LooperTest, KilledAndRestartedPeerIsReachedAgain) {
+  pid_t child = spawnEcho(54);
+  Looper loop;
+  EchoHandler watcher;
+  loop.addHandler(1, &watcher);
+  ASSERT_TRUE(waitReachable(loop, {54}));
+  stop(child);
+  loop.sendCmd(to({54}), 1);  // into the dead link: dropped, no signal, no hang
+  child = spawnEcho(54);
+  // The cached link is dead; the next exchange connects afresh.
+  ASSERT_TRUE(waitReachable(loop, {54}));
+  EXPECT_TRUE(loop.runUntil([&] { return !watcher.linksDown.empty(); }, 2000));
+  EXPECT_EQ(watcher.linksDown.front(), 54u);
+}
+
+TEST_F(LooperTest, TwoRootsNeverSeeEachOther) {
+  const std::string first = mRoot;
+  const std::string second = mRoot + "-b";
+  const pid_t inFirst = spawnEcho(55);
+  setenv("ZELO_ROOT", second.c_str(), 1);
+  {
+    Looper loop;
+    // Under the second root nobody hosts 55 yet, although the first root does.
+    EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({55}), 1, 500)), kErrUnreachable);
+  }
+  spawnEcho(55);  // binds 55 again: the names differ
+  {
+    Looper loop;
+    ASSERT_TRUE(waitReachable(loop, {55}));
+    stop(inFirst);
+    EXPECT_FALSE(isError(loop.exchangeCmd(to({55}), 1, 2000)));
+  }
+  setenv("ZELO_ROOT", first.c_str(), 1);
+  Looper loop;
+  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({55}), 1, 500)), kErrUnreachable);
+}
+
+// Raw connection to a bus address, to feed it hostile bytes.
+int rawConnect(const std::string& root, uint32_t address) {
+  const std::string name = "zelo-bus:" + root + ":" + std::to_string(address);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path + 1, name.data(), name.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+TEST_F(LooperTest, MalformedFramesCloseOnlyThatLink) {
+  spawnEcho(56);
+  Looper loop;
+  ASSERT_TRUE(waitReachable(loop, {56}));
+  const std::string frames[] = {
+      std::string("\xff\xff\xff\xff", 4),                  // length beyond the maximum
+      std::string("\x01\x00\x10\x00", 4),                  // kMaxSize + 1
+      std::string("\x03\x00\x00\x00\xff\xff\xff", 7),      // undecodable body
+  };
+  for (const std::string& f : frames) {
+    const int fd = rawConnect(mRoot, 56);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
+    char c;
+    EXPECT_EQ(recv(fd, &c, 1, 0), 0) << "link not closed";
+    close(fd);
+  }
+  // A truncated frame followed by a hang-up is simply dropped.
+  const int fd = rawConnect(mRoot, 56);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(send(fd, "\x10\x00\x00\x00\x01", 5, MSG_NOSIGNAL), 5);
+  close(fd);
+  EXPECT_FALSE(isError(loop.exchangeCmd(to({56}), 1, 2000)));
+}
+
+TEST_F(LooperTest, RunLeavesOnceTheDelayPassed) {
+  Looper loop;
+  loop.setupLeave(20);
+  EXPECT_TRUE(loop.leavePending());
+  EXPECT_TRUE(loop.run());
+  EXPECT_FALSE(loop.leavePending());
+}
+
+TEST_F(LooperTest, CancelledLeaveKeepsTheLoopRunning) {
+  Looper loop;
+  std::vector<std::string> events;
+  loop.setupLeave(30);
+  Timer cancel(0, [&] {
+    events.push_back("cancel");
+    loop.setupLeave(0);
+  });
+  // Would never run if the first leave (30 ms) still applied.
+  Timer later(10, [&] {
+    events.push_back("later");
+    loop.setupLeave(10);
+  });
+  EXPECT_TRUE(loop.run());
+  EXPECT_EQ(events, (std::vector<std::string>{"cancel", "later"}));
+}
+
+TEST_F(LooperTest, HandlerDestroyedBeforeTheLoopIsForgotten) {
+  Looper loop(31);
+  {
+    EchoHandler gone;
+    loop.addHandler(1, &gone);
+    loop.addHandlerAt({41, 0}, &gone, false);
+  }
+  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({31, 1}), 1, 100)), kErrUnreachable);
+  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({41, 0}), 1, 100)), kErrUnreachable);
+}
+
+}  // namespace
+}  // namespace bus

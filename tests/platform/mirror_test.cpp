@@ -1,0 +1,253 @@
+#include "platform/mirror.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "platform/publisher.h"
+#include "tests/platform/bus_fixture.h"
+
+namespace bus {
+namespace {
+
+using testing::BusTest;
+using MirrorTest = BusTest;
+
+constexpr uint32_t kFieldName = 1;
+constexpr uint32_t kFieldGroup = 2;
+
+// A table service: get, list and subscriptions like the router's tables; set
+// and remove change the table and publish the change.
+class TableService : public Handler {
+ public:
+  explicit TableService(std::map<uint32_t, std::string> names = {}) {
+    for (auto& [id, name] : names) mRecords[id] = record(id, name, 1);
+  }
+  static message record(uint32_t id, const std::string& name, uint32_t group) {
+    message m;
+    m.setU32(kFieldObjectId, id);
+    m.setString(kFieldName, name);
+    m.setU32(kFieldGroup, group);
+    return m;
+  }
+  message handle(const message& request) override {
+    message reply;
+    if (mPublisher.handleRequest(*looper(), request, reply)) return reply;
+    const uint32_t id = request.getU32(kFieldObjectId);
+    switch (request.getU32(kFieldCommand)) {
+      case kCmdGetObject:
+        if (!mRecords.count(id)) return errorMsg(kErrNoSuchItem, "no such item");
+        return mRecords[id];
+      case kCmdListObjects: {
+        uint32_t n = 0;
+        for (auto& [i, r] : mRecords) reply.setMessage(++n, r);
+        return reply;
+      }
+      case kCmdSetObject:
+        mRecords[id] = record(id, request.getString(kFieldName), request.getU32(kFieldGroup, 1));
+        mPublisher.publish(*looper(), id, false, mRecords[id]);
+        return reply;
+      case kCmdRemoveObject:
+        mRecords.erase(id);
+        mPublisher.publish(*looper(), id, true, message());
+        return reply;
+      default:
+        return errorMsg(kErrUnknownCommand, "");
+    }
+  }
+  std::map<uint32_t, message> mRecords;
+  Publisher mPublisher;
+};
+
+class NamedObject : public AObject {
+ public:
+  const char* typeName() const override { return "named"; }
+  void save(message& out) const override {
+    out.setString(kFieldName, name);
+    out.setU32(kFieldGroup, group);
+  }
+  void load(const message& in) override {
+    name = in.getString(kFieldName, name);
+    group = in.getU32(kFieldGroup, group);
+  }
+  std::string name;
+  uint32_t group = 0;
+};
+
+class NamedMirror : public AMapMirror {
+ public:
+  using AMapMirror::AMapMirror;
+  std::map<uint32_t, std::string> names() const {
+    std::map<uint32_t, std::string> out;
+    for (auto& [id, obj] : objects()) {
+      EXPECT_EQ(obj->id(), id);
+      out[id] = static_cast<const NamedObject&>(*obj).name;
+    }
+    return out;
+  }
+
+ protected:
+  std::unique_ptr<AObject> makeObject() const override { return std::make_unique<NamedObject>(); }
+};
+
+// Records what a DeviceMirror reports.
+struct DeviceLog {
+  std::vector<std::pair<uint32_t, std::string>> changes;
+  std::set<uint32_t> skipped;  // ids the filter refuses
+  void attach(DeviceMirror& m) {
+    m.setCallbacks([this](DeviceEntry& e) { e.skip = skipped.count(e.id) != 0; },
+                   [this](uint32_t id, const message& r) { changes.emplace_back(id, r.getString(kFieldName)); });
+  }
+};
+
+void change(Looper& loop, Path path, uint32_t id, const std::string& name, uint32_t group = 1) {
+  message m;
+  m.setU32Array(kFieldDestination, path);
+  m.setU32(kFieldObjectId, id);
+  m.setString(kFieldName, name);
+  m.setU32(kFieldGroup, group);
+  ASSERT_FALSE(isError(loop.exchangeCmd(m, kCmdSetObject, 6000)));
+}
+
+void removeObject(Looper& loop, Path path, uint32_t id) {
+  message m;
+  m.setU32Array(kFieldDestination, path);
+  m.setU32(kFieldObjectId, id);
+  ASSERT_FALSE(isError(loop.exchangeCmd(m, kCmdRemoveObject, 6000)));
+}
+
+using Changes = std::vector<std::pair<uint32_t, std::string>>;
+
+TEST_F(MirrorTest, DeviceMirrorReportsRequestedAndChangedDevices) {
+  Looper loop;
+  TableService devices({{1, "eth0"}, {3, "wlan0"}});
+  loop.addHandlerAt({kAddrRouter, 0}, &devices, false);
+  DeviceMirror mirror;
+  loop.addHandler(100, &mirror);
+  DeviceLog log;
+  log.skipped = {3};
+  log.attach(mirror);
+
+  mirror.subscribe();
+  EXPECT_TRUE(mirror.subscribed());
+  EXPECT_EQ(devices.mPublisher.subscriberCount(), 1u);
+  mirror.updateAsync(1);
+  mirror.updateAsync(2);  // does not exist: nothing reported
+  mirror.updateAsync(3);  // filtered out
+  EXPECT_TRUE(log.changes.empty());  // never from inside updateAsync
+  EXPECT_TRUE(loop.runUntil([&] { return !log.changes.empty(); }, 2000));
+
+  change(loop, {kAddrRouter, 0}, 1, "eth0.new");
+  change(loop, {kAddrRouter, 0}, 3, "wlan0.new");  // filtered
+  change(loop, {kAddrRouter, 0}, 4, "eth1");       // a device that appeared
+  removeObject(loop, {kAddrRouter, 0}, 1);         // removals report nothing
+  EXPECT_TRUE(loop.runUntil([&] { return log.changes.size() >= 3; }, 2000));
+  loop.runUntil([] { return false; }, 50);
+  EXPECT_EQ(log.changes, (Changes{{1, "eth0"}, {1, "eth0.new"}, {4, "eth1"}}));
+
+  mirror.cleanup();
+  EXPECT_FALSE(mirror.subscribed());
+  EXPECT_TRUE(loop.runUntil([&] { return devices.mPublisher.subscriberCount() == 0; }, 2000));
+  change(loop, {kAddrRouter, 0}, 4, "eth1.after");
+  loop.runUntil([] { return false; }, 50);
+  EXPECT_EQ(log.changes.size(), 3u);
+}
+
+TEST_F(MirrorTest, AMapMirrorKeepsFilteredObjectsAndCoalescesChanges) {
+  Looper loop;
+  TableService addresses({{1, "a"}, {2, "b"}, {5, "skip-me"}});
+  loop.addHandlerAt({kAddrRouter, 1}, &addresses, false);
+  NamedMirror mirror({kAddrRouter, 1});
+  loop.addHandler(101, &mirror);
+  int changedCalls = 0;
+  mirror.setCallbacks([](AMapMirror::Entry& e) {
+                        e.skip = static_cast<const NamedObject&>(e.object).name.starts_with("skip");
+                      },
+                      [&] { ++changedCalls; });
+  mirror.subscribe();
+  mirror.refreshAsync();
+  EXPECT_EQ(changedCalls, 0);
+  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 1; }, 2000));
+  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a"}, {2, "b"}}));
+
+  // Three notices before the loop runs again: one report.
+  change(loop, {kAddrRouter, 1}, 3, "c");
+  change(loop, {kAddrRouter, 1}, 1, "a2");
+  removeObject(loop, {kAddrRouter, 1}, 2);
+  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 2; }, 2000));
+  loop.runUntil([] { return false; }, 50);
+  EXPECT_EQ(changedCalls, 2);
+  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a2"}, {3, "c"}}));
+
+  // An object that stops passing the filter leaves the mirror.
+  change(loop, {kAddrRouter, 1}, 3, "skip-now");
+  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 3; }, 2000));
+  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a2"}}));
+
+  mirror.cleanup();
+  EXPECT_TRUE(mirror.objects().empty());
+}
+
+// The service side of the recovery test, run in a child process at [20].
+void serveTables(Looper& loop, std::map<uint32_t, std::string> names) {
+  loop.addHandler(0, new TableService(names));
+  loop.addHandler(1, new TableService(names));
+}
+
+TEST_F(MirrorTest, MirrorsRecoverAfterTheServiceRestarts) {
+  pid_t service = spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{1, "eth0"}, {2, "eth1"}}); });
+  Looper loop;
+  ASSERT_TRUE(waitReachable(loop, {kAddrRouter, 1}, kCmdListObjects));
+  DeviceMirror devices;
+  NamedMirror addresses({kAddrRouter, 1});
+  loop.addHandler(100, &devices);
+  loop.addHandler(101, &addresses);
+  DeviceLog log;
+  log.attach(devices);
+  int addressChanges = 0;
+  addresses.setCallbacks(nullptr, [&] { ++addressChanges; });
+
+  devices.subscribe();
+  addresses.subscribe();
+  addresses.refreshAsync();
+  devices.updateAsync(1);
+  ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 1 && addressChanges == 1; }, 3000));
+  EXPECT_EQ(addresses.names(), (std::map<uint32_t, std::string>{{1, "eth0"}, {2, "eth1"}}));
+
+  // A change notice pushed across processes, ahead of the set's reply.
+  change(loop, {kAddrRouter, 0}, 1, "eth0.up");
+  ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 2; }, 3000));
+
+  stop(service);
+  service = spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{1, "eth0.restarted"}, {7, "ppp0"}}); });
+  ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 3 && addresses.names().count(7); }, 4000));
+  EXPECT_EQ(log.changes.back(), (std::pair<uint32_t, std::string>{1, "eth0.restarted"}));
+  EXPECT_EQ(addresses.names(), (std::map<uint32_t, std::string>{{1, "eth0.restarted"}, {7, "ppp0"}}));
+
+  // Resubscribed: notices flow again.
+  change(loop, {kAddrRouter, 1}, 8, "tun0");
+  EXPECT_TRUE(loop.runUntil([&] { return addresses.names().count(8) == 1; }, 3000));
+  devices.cleanup();
+  addresses.cleanup();
+}
+
+TEST_F(MirrorTest, SubscribeBeforeTheServiceExistsRetries) {
+  Looper loop;
+  DeviceMirror devices;
+  loop.addHandler(100, &devices);
+  DeviceLog log;
+  log.attach(devices);
+  devices.subscribe();  // nobody at [20, 0] yet
+  devices.updateAsync(2);
+  loop.runUntil([] { return false; }, 100);
+  EXPECT_TRUE(log.changes.empty());
+  spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{2, "lan"}}); });
+  EXPECT_TRUE(loop.runUntil([&] { return !log.changes.empty(); }, 4000));
+  EXPECT_EQ(log.changes, (Changes{{2, "lan"}}));
+  devices.cleanup();
+}
+
+}  // namespace
+}  // namespace bus

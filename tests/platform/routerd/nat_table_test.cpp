@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/platform/routerd/router_fixture.h"
+
+namespace routerd {
+namespace {
+
+using bus::message;
+
+IPAddr ip(const char* text) { return *IPAddr::parse(text); }
+
+// An add request exactly as the daemon builds it for a port mapping.
+message daemonAdd(IPAddr remote, uint32_t port, bool udp, IPAddr client, uint32_t internalPort) {
+  message m;
+  m.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, kHandlerNat});
+  m.setBool(bus::kFieldDynamic, true);
+  m.setBool(bus::kFieldDisabled, false);
+  m.setString(0xfe0009, "upnp 10.77.1.10: test");
+  m.setString(39, "dstnat");
+  m.setBool(400, true);
+  m.setU32(1, 2);
+  if (!remote.isZero()) {
+    m.setBool(418, true);
+    m.setBe32(50, remote);
+    m.setBe32(51, remote);
+  }
+  m.setBool(419, true);
+  m.setBe32(52, ip("203.0.113.1"));
+  m.setBe32(53, ip("203.0.113.1"));
+  m.setBool(440, true);
+  m.setU32Array(99, {port, port});
+  m.setBool(404, true);
+  m.setU32(11, udp ? 17 : 6);
+  m.setU32(40, 22);
+  m.setBool(1006, true);
+  m.setBe32(1000, client);
+  m.setBe32(1001, client);
+  m.setBool(1007, true);
+  m.setU32(1002, internalPort);
+  m.setU32(1003, internalPort);
+  return m;
+}
+
+// The fields of `m` that a rule keeps: no transport fields, no object id.
+std::vector<bus::Field> ruleFields(const message& m) {
+  std::vector<bus::Field> out;
+  for (const bus::Field& f : m.fields()) {
+    if (f.id < 0xff0000 && f.id != bus::kFieldObjectId) out.push_back(f);
+  }
+  return out;
+}
+
+void expectSameFields(const std::vector<bus::Field>& want, const std::vector<bus::Field>& got) {
+  ASSERT_EQ(want.size(), got.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE("field #" + std::to_string(i) + " id " + std::to_string(want[i].id));
+    EXPECT_EQ(want[i].id, got[i].id);
+    EXPECT_EQ(want[i].type, got[i].type);
+    EXPECT_EQ(want[i].number, got[i].number);
+    EXPECT_EQ(want[i].bytes, got[i].bytes);
+    EXPECT_EQ(want[i].array, got[i].array);
+  }
+}
+
+class NatTableTest : public RouterFixture {
+ protected:
+  uint32_t add(const message& m) {
+    message reply = call(kNatPath, m, bus::kCmdAddObject);
+    EXPECT_FALSE(bus::isError(reply)) << bus::getError(reply);
+    return reply.getU32(bus::kFieldObjectId);
+  }
+  message get(uint32_t id) {
+    message m;
+    m.setU32(bus::kFieldObjectId, id);
+    return call(kNatPath, m, bus::kCmdGetObject);
+  }
+  message setRule(uint32_t id, message m) {
+    m.setU32(bus::kFieldObjectId, id);
+    return call(kNatPath, m, bus::kCmdSetObject);
+  }
+  message removeRule(uint32_t id) {
+    message m;
+    m.setU32(bus::kFieldObjectId, id);
+    return call(kNatPath, m, bus::kCmdRemoveObject);
+  }
+  std::vector<message> listAll(uint32_t command) {
+    std::vector<message> items;
+    uint32_t first = 0;
+    for (int page = 0; page < 100; ++page) {
+      message request;
+      request.setU32(kFieldListFirst, first);
+      message reply = call(kNatPath, request, command);
+      for (uint32_t n = 1; reply.has(n); ++n) items.push_back(reply.getMessage(n));
+      if (!reply.has(kFieldListNext)) break;
+      first = reply.getU32(kFieldListNext);
+    }
+    return items;
+  }
+};
+
+TEST_F(NatTableTest, AddKeepsEveryFieldInArrivalOrder) {
+  const message request = daemonAdd(ip("198.51.100.7"), 8080, false, ip("10.77.1.10"), 80);
+  const uint32_t id = add(request);
+  EXPECT_EQ(1u, id);
+  const message stored = get(id);
+  ASSERT_FALSE(bus::isError(stored));
+  EXPECT_EQ(bus::kFieldObjectId, stored.fields().front().id);
+  EXPECT_EQ(id, stored.getU32(bus::kFieldObjectId));
+  expectSameFields(ruleFields(request), ruleFields(stored));
+}
+
+TEST_F(NatTableTest, SetMergesInPlaceAndAppendsNewFields) {
+  const message request = daemonAdd(IPAddr(), 5000, true, ip("10.77.1.10"), 5000);
+  const uint32_t id = add(request);
+  message update;  // the daemon's update of an existing mapping
+  update.setBool(bus::kFieldDisabled, true);
+  update.setBe32(1000, ip("10.77.1.10"));
+  update.setBe32(1001, ip("10.77.1.10"));
+  update.setU32(1002, 5001);
+  update.setU32(1003, 5001);
+  ASSERT_FALSE(bus::isError(setRule(id, update)));
+  message extra;  // a field the rule did not have goes to the end
+  extra.setBool(418, true);
+  ASSERT_FALSE(bus::isError(setRule(id, extra)));
+
+  message want = request;
+  want.setBool(bus::kFieldDisabled, true);
+  want.setU32(1002, 5001);
+  want.setU32(1003, 5001);
+  want.setBool(418, true);
+  expectSameFields(ruleFields(want), ruleFields(get(id)));
+}
+
+TEST_F(NatTableTest, AddressChangeRetargetsDestination) {
+  const uint32_t id = add(daemonAdd(IPAddr(), 22, false, ip("10.77.1.11"), 22));
+  message retarget;
+  retarget.setBool(419, true);
+  retarget.setBe32(52, ip("203.0.113.9"));
+  retarget.setBe32(53, ip("203.0.113.9"));
+  ASSERT_FALSE(bus::isError(setRule(id, retarget)));
+  const message stored = get(id);
+  EXPECT_EQ(ip("203.0.113.9"), stored.getBe32(52));
+  EXPECT_EQ(ip("203.0.113.9"), stored.getBe32(53));
+  EXPECT_EQ(ip("10.77.1.11"), stored.getBe32(1000));
+}
+
+TEST_F(NatTableTest, UnknownOrRemovedRuleAnswersNoSuchItem) {
+  const uint32_t id = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  EXPECT_FALSE(bus::isError(removeRule(id)));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(removeRule(id)));
+  message m;
+  m.setBool(bus::kFieldDisabled, true);
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(setRule(id, m)));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(setRule(999, m)));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(get(id)));
+  EXPECT_TRUE(mRouter->nat().rules().empty());
+}
+
+TEST_F(NatTableTest, RuleIdsAreNotReused) {
+  const uint32_t first = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  ASSERT_FALSE(bus::isError(removeRule(first)));
+  const uint32_t second = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  EXPECT_NE(first, second);
+}
+
+TEST_F(NatTableTest, AddCarryingAnOldIdMakesAFreshRule) {
+  const uint32_t old = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  ASSERT_FALSE(bus::isError(removeRule(old)));
+  // The daemon's fallback: the failed set's fields, then the add's, in one message.
+  message m;
+  m.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, kHandlerNat});
+  m.setU32(bus::kFieldObjectId, old);
+  m.setBool(bus::kFieldDisabled, false);
+  m.setBe32(1000, ip("10.77.1.10"));
+  m.setBe32(1001, ip("10.77.1.10"));
+  m.setU32(1002, 81);
+  m.setU32(1003, 81);
+  const message addPart = daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 81);
+  for (const bus::Field& f : addPart.fields()) {
+    if (f.id < 0xff0000) copyField(m, f);
+  }
+  const uint32_t fresh = add(m);
+  EXPECT_NE(old, fresh);
+  const message stored = get(fresh);
+  EXPECT_EQ(fresh, stored.getU32(bus::kFieldObjectId));
+  expectSameFields(ruleFields(m), ruleFields(stored));
+}
+
+struct Malformed {
+  const char* what;
+  uint32_t command;
+  std::function<void(message&)> change;  // applied to a valid request
+};
+
+TEST_F(NatTableTest, MalformedRequestsAreRefusedAndChangeNothing) {
+  const uint32_t id = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  const message before = get(id);
+  const std::vector<Malformed> cases = {
+      {"chain as u32", bus::kCmdAddObject, [](message& m) { m.setU32(39, 1); }},
+      {"ports as u32", bus::kCmdAddObject, [](message& m) { m.setU32(99, 80); }},
+      {"three ports", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {1, 2, 3}); }},
+      {"port range reversed", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {90, 80}); }},
+      {"port above 65535", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {70000, 70000}); }},
+      {"target port above 65535", bus::kCmdAddObject, [](message& m) { m.setU32(1003, 65536); }},
+      {"target ports reversed", bus::kCmdAddObject, [](message& m) { m.setU32(1002, 9000); }},
+      {"address as u32", bus::kCmdAddObject, [](message& m) { m.setU32(52, 1); }},
+      {"address range reversed", bus::kCmdAddObject, [](message& m) { m.setBe32(52, ip("203.0.113.200")); }},
+      {"flag as u32", bus::kCmdAddObject, [](message& m) { m.setU32(400, 1); }},
+      {"unknown field", bus::kCmdAddObject, [](message& m) { m.setU32(12345, 1); }},
+      {"no chain", bus::kCmdAddObject, [](message& m) { m.remove(39); }},
+      {"empty chain", bus::kCmdAddObject, [](message& m) { m.setString(39, ""); }},
+      {"no action", bus::kCmdAddObject, [](message& m) { m.remove(40); }},
+      {"protocol above 255", bus::kCmdAddObject, [](message& m) { m.setU32(11, 256); }},
+      {"comment too long", bus::kCmdAddObject, [](message& m) { m.setString(0xfe0009, std::string(2000, 'x')); }},
+      {"set without id", bus::kCmdSetObject, [](message& m) { m.remove(bus::kFieldObjectId); }},
+      {"set with string id", bus::kCmdSetObject, [](message& m) { m.setString(bus::kFieldObjectId, "1"); }},
+      {"set with bad type", bus::kCmdSetObject, [](message& m) { m.setString(1002, "80"); }},
+      {"set making a bad range", bus::kCmdSetObject, [](message& m) { m.setU32(1002, 9000); }},
+      {"remove without id", bus::kCmdRemoveObject, [](message& m) { m.remove(bus::kFieldObjectId); }},
+  };
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.what);
+    message m = c.command == bus::kCmdAddObject ? daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80) : message();
+    if (c.command != bus::kCmdAddObject) m.setU32(bus::kFieldObjectId, id);
+    c.change(m);
+    const message reply = call(kNatPath, m, c.command);
+    EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(reply));
+    EXPECT_FALSE(bus::getError(reply).empty());
+    EXPECT_EQ(1u, mRouter->nat().rules().size());
+    EXPECT_EQ(before, get(id));
+    EXPECT_EQ(bus::kErrBadRequest, mRouter->nat().requestLog().back().result);
+  }
+}
+
+TEST_F(NatTableTest, FailNextFailsOnlyTheNextRequestOfThatKind) {
+  message fail;
+  fail.setU32(kFailFieldCommand, bus::kCmdSetObject);
+  fail.setU32(kFailFieldCode, bus::kErrNoSuchItem);
+  ASSERT_FALSE(bus::isError(call(kNatPath, fail, kCmdNatFailNext)));
+
+  const uint32_t id = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));  // adds are not affected
+  message update;
+  update.setU32(1002, 81);
+  update.setU32(1003, 81);
+  const message failed = setRule(id, update);
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(failed));
+  EXPECT_EQ(80u, get(id).getU32(1002));
+  EXPECT_FALSE(bus::isError(setRule(id, update)));
+  EXPECT_EQ(81u, get(id).getU32(1002));
+}
+
+TEST_F(NatTableTest, FailNextCarriesCodeAndText) {
+  message fail;
+  fail.setU32(kFailFieldCommand, bus::kCmdAddObject);
+  fail.setU32(kFailFieldCode, bus::kErrFailed);
+  fail.setString(kFailFieldText, "firewall busy");
+  ASSERT_FALSE(bus::isError(call(kNatPath, fail, kCmdNatFailNext)));
+  const message reply = call(kNatPath, daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80), bus::kCmdAddObject);
+  EXPECT_EQ(bus::kErrFailed, bus::getErrorCode(reply));
+  EXPECT_EQ("firewall busy", bus::getError(reply));
+  EXPECT_TRUE(mRouter->nat().rules().empty());
+}
+
+TEST_F(NatTableTest, FailNextRefusesBadArguments) {
+  const std::vector<std::pair<uint32_t, uint32_t>> cases = {
+      {bus::kCmdGetObject, 5}, {bus::kCmdAddObject, 0}, {0, 5}};
+  for (const auto& [command, code] : cases) {
+    message fail;
+    fail.setU32(kFailFieldCommand, command);
+    fail.setU32(kFailFieldCode, code);
+    EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(kNatPath, fail, kCmdNatFailNext)));
+  }
+  message typed;
+  typed.setString(kFailFieldCommand, "add");
+  typed.setU32(kFailFieldCode, 5);
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(kNatPath, typed, kCmdNatFailNext)));
+}
+
+TEST_F(NatTableTest, RequestLogKeepsEveryRequestWithFieldsAndResult) {
+  const message request = daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80);
+  const uint32_t id = add(request);
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(removeRule(id + 7)));
+  ASSERT_FALSE(bus::isError(removeRule(id)));
+
+  const std::vector<message> log = listAll(kCmdNatRequests);
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ(1u, log[0].getU32(kReqFieldSeq));
+  EXPECT_EQ(bus::kCmdAddObject, log[0].getU32(kReqFieldCommand));
+  EXPECT_EQ(0u, log[0].getU32(kReqFieldResult));
+  EXPECT_EQ(id, log[0].getU32(kReqFieldRuleId));
+  const message logged = log[0].getMessage(kReqFieldFields);
+  EXPECT_EQ(bus::kFieldDestination, logged.fields().front().id);
+  EXPECT_FALSE(logged.has(bus::kFieldCommand));
+  expectSameFields(ruleFields(request), ruleFields(logged));
+
+  EXPECT_EQ(bus::kCmdRemoveObject, log[1].getU32(kReqFieldCommand));
+  EXPECT_EQ(bus::kErrNoSuchItem, log[1].getU32(kReqFieldResult));
+  EXPECT_FALSE(log[1].getString(kReqFieldError).empty());
+  EXPECT_EQ(id + 7, log[1].getMessage(kReqFieldFields).getU32(bus::kFieldObjectId));
+  EXPECT_EQ(0u, log[2].getU32(kReqFieldResult));
+}
+
+TEST_F(NatTableTest, ListsArePagedAndComplete) {
+  for (uint32_t port = 1; port <= 450; ++port) add(daemonAdd(IPAddr(), port, false, ip("10.77.1.10"), port));
+  message firstPage = call(kNatPath, message(), bus::kCmdListObjects);
+  EXPECT_EQ(450u, firstPage.getU32(kFieldListTotal));
+  EXPECT_TRUE(firstPage.has(kFieldListNext));
+  const std::vector<message> rules = listAll(bus::kCmdListObjects);
+  ASSERT_EQ(450u, rules.size());
+  for (uint32_t i = 0; i < rules.size(); ++i) {
+    EXPECT_EQ(std::vector<uint32_t>({i + 1, i + 1}), rules[i].getU32Array(99));
+  }
+  EXPECT_EQ(450u, listAll(kCmdNatRequests).size());
+}
+
+TEST_F(NatTableTest, BackendFailureRefusesTheChange) {
+  const uint32_t id = add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  mBackend->fail = true;
+  const message reply = call(kNatPath, daemonAdd(IPAddr(), 81, false, ip("10.77.1.10"), 81), bus::kCmdAddObject);
+  EXPECT_EQ(bus::kErrFailed, bus::getErrorCode(reply));
+  EXPECT_EQ("kernel says no", bus::getError(reply));
+  message update;
+  update.setU32(1002, 81);
+  EXPECT_TRUE(bus::isError(setRule(id, update)));
+  EXPECT_EQ(80u, get(id).getU32(1002));
+  EXPECT_EQ(1u, mRouter->nat().rules().size());
+}
+
+TEST_F(NatTableTest, ResetForgetsRulesLogAndPendingFailures) {
+  add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80));
+  message fail;
+  fail.setU32(kFailFieldCommand, bus::kCmdAddObject);
+  fail.setU32(kFailFieldCode, 5);
+  ASSERT_FALSE(bus::isError(call(kNatPath, fail, kCmdNatFailNext)));
+  ASSERT_FALSE(bus::isError(call(kNatPath, message(), kCmdNatReset)));
+  EXPECT_TRUE(mRouter->nat().rules().empty());
+  EXPECT_TRUE(mRouter->nat().requestLog().empty());
+  EXPECT_EQ(1u, add(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80)));
+}
+
+TEST_F(NatTableTest, UnknownCommandIsRefused) {
+  EXPECT_EQ(bus::kErrUnknownCommand, bus::getErrorCode(call(kNatPath, message(), 0x123456)));
+}
+
+}  // namespace
+}  // namespace routerd

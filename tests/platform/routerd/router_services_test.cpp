@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <net/if.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "tests/platform/routerd/router_fixture.h"
+
+namespace routerd {
+namespace {
+
+using bus::message;
+
+IPAddr ip(const char* text) { return *IPAddr::parse(text); }
+
+class InterfaceTableTest : public RouterFixture {
+ protected:
+  message get(uint32_t id, std::optional<uint32_t> flags = std::nullopt) {
+    message m;
+    m.setU32(bus::kFieldObjectId, id);
+    if (flags) m.setU32(bus::kFieldGetFlags, *flags);
+    return call(kInterfacesPath, m, bus::kCmdGetObject);
+  }
+};
+
+TEST_F(InterfaceTableTest, RecordCarriesTheFieldsTheDaemonReads) {
+  const uint32_t id = addInterface("lan", "lo", 2, true);
+  ASSERT_NE(0u, id);
+  const message record = get(id);
+  EXPECT_EQ("lan", record.getString(kDevName));
+  EXPECT_EQ(2u, record.getU32(kDevToken));
+  EXPECT_EQ(0x500u, record.getU32(kDevStatus) & 0x500u);
+  EXPECT_EQ(if_nametoindex("lo"), record.getU32(kDevIfIndex));
+  ASSERT_NE(nullptr, record.find(bus::kFieldDisabled));
+  EXPECT_EQ(bus::FieldType::Bool, record.find(bus::kFieldDisabled)->type);
+  EXPECT_FALSE(record.getBool(bus::kFieldDisabled));
+
+  const uint32_t down = addInterface("wan", "lo", 1, false);
+  EXPECT_EQ(0u, get(down).getU32(kDevStatus) & 0x500u);
+}
+
+TEST_F(InterfaceTableTest, KernelIndexComesFromTheKernelNotTheClient) {
+  message m;
+  m.setString(kDevName, "ghost");
+  m.setString(kDevKernelName, "zz-no-such0");
+  m.setU32(kDevIfIndex, 77);
+  const message reply = call(kInterfacesPath, m, bus::kCmdAddObject);
+  ASSERT_FALSE(bus::isError(reply));
+  const uint32_t id = reply.getU32(bus::kFieldObjectId);
+  EXPECT_EQ(0u, get(id).getU32(kDevIfIndex));
+  message rename;
+  rename.setU32(bus::kFieldObjectId, id);
+  rename.setString(kDevKernelName, "lo");
+  ASSERT_FALSE(bus::isError(call(kInterfacesPath, rename, bus::kCmdSetObject)));
+  EXPECT_EQ(if_nametoindex("lo"), get(id).getU32(kDevIfIndex));
+}
+
+TEST_F(InterfaceTableTest, SetDisabledTakesEffect) {
+  const uint32_t id = addInterface("wan", "lo", 1, true);
+  message m;
+  m.setU32(bus::kFieldObjectId, id);
+  m.setBool(bus::kFieldDisabled, true);
+  ASSERT_FALSE(bus::isError(call(kInterfacesPath, m, bus::kCmdSetObject)));
+  EXPECT_TRUE(get(id).getBool(bus::kFieldDisabled));
+  EXPECT_EQ("wan", get(id).getString(kDevName));  // the rest stays
+  m.setBool(bus::kFieldDisabled, false);
+  ASSERT_FALSE(bus::isError(call(kInterfacesPath, m, bus::kCmdSetObject)));
+  EXPECT_FALSE(get(id).getBool(bus::kFieldDisabled));
+}
+
+TEST_F(InterfaceTableTest, StatisticsAnswerTheFourCounters) {
+  const uint32_t id = addInterface("wan", "lo", 1, true);
+  message counters;
+  counters.setU32(bus::kFieldObjectId, id);
+  counters.setU64(kDevRxBytes, 0x100000005ull);  // above 2^32: the daemon shows the low bits
+  counters.setU64(kDevTxBytes, 2);
+  counters.setU64(kDevRxPackets, 3);
+  counters.setU64(kDevTxPackets, 4);
+  ASSERT_FALSE(bus::isError(call(kInterfacesPath, counters, bus::kCmdSetObject)));
+  const message stats = get(id, kGetFlagStats);
+  ASSERT_FALSE(bus::isError(stats));
+  const std::vector<std::pair<uint32_t, uint64_t>> want = {
+      {0x100fc, 0x100000005ull}, {0x100fd, 2}, {0x100fe, 3}, {0x100ff, 4}};
+  for (const auto& [field, value] : want) {
+    ASSERT_NE(nullptr, stats.find(field));
+    EXPECT_EQ(bus::FieldType::U64, stats.find(field)->type);
+    EXPECT_EQ(value, stats.getU64(field));
+  }
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(get(id + 1, kGetFlagStats)));
+}
+
+struct BadRequest {
+  const char* what;
+  uint32_t command;
+  std::function<void(message&)> fill;
+  uint32_t code;
+};
+
+TEST_F(InterfaceTableTest, MalformedRequestsAreRefused) {
+  const uint32_t id = addInterface("lan", "lo", 2, true);
+  const message before = get(id);
+  auto named = [](const char* name, const char* kernel) {
+    return [=](message& m) {
+      m.setString(kDevName, name);
+      m.setString(kDevKernelName, kernel);
+    };
+  };
+  const std::vector<BadRequest> cases = {
+      {"token as string", bus::kCmdSetObject, [](message& m) { m.setString(kDevToken, "2"); }, bus::kErrBadRequest},
+      {"name as u32", bus::kCmdSetObject, [](message& m) { m.setU32(kDevName, 1); }, bus::kErrBadRequest},
+      {"disabled as u32", bus::kCmdSetObject, [](message& m) { m.setU32(bus::kFieldDisabled, 1); }, bus::kErrBadRequest},
+      {"counter as u32", bus::kCmdSetObject, [](message& m) { m.setU32(kDevRxBytes, 1); }, bus::kErrBadRequest},
+      {"set without id", bus::kCmdSetObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
+      {"get without id", bus::kCmdGetObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
+      {"remove without id", bus::kCmdRemoveObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
+      {"unknown id", bus::kCmdSetObject, [](message& m) { m.setU32(bus::kFieldObjectId, 99); }, bus::kErrNoSuchItem},
+      {"duplicate name", bus::kCmdAddObject, named("lan", "lo"), bus::kErrExists},
+      {"empty name", bus::kCmdAddObject, named("", "lo"), bus::kErrBadRequest},
+      {"name with a blank", bus::kCmdAddObject, named("my lan", "lo"), bus::kErrBadRequest},
+      {"no kernel name", bus::kCmdAddObject, named("x", ""), bus::kErrBadRequest},
+      {"kernel name too long", bus::kCmdAddObject, named("x", "abcdefghijklmnop"), bus::kErrBadRequest},
+  };
+  for (const BadRequest& c : cases) {
+    SCOPED_TRACE(c.what);
+    message m;
+    if (c.command != bus::kCmdAddObject) m.setU32(bus::kFieldObjectId, id);
+    c.fill(m);
+    EXPECT_EQ(c.code, bus::getErrorCode(call(kInterfacesPath, m, c.command)));
+    EXPECT_EQ(before, get(id));
+    EXPECT_EQ(1u, mRouter->interfaces().objects().size());
+  }
+}
+
+TEST_F(InterfaceTableTest, BackendRefusalKeepsTheOldRecord) {
+  const uint32_t id = addInterface("lan", "lo", 2, true);
+  mBackend->fail = true;
+  message m;
+  m.setU32(bus::kFieldObjectId, id);
+  m.setBool(bus::kFieldDisabled, true);
+  const message reply = call(kInterfacesPath, m, bus::kCmdSetObject);
+  EXPECT_EQ("kernel says no", bus::getError(reply));
+  EXPECT_FALSE(get(id).getBool(bus::kFieldDisabled));
+}
+
+TEST_F(InterfaceTableTest, InterfaceWithAddressesCannotBeRemoved) {
+  const uint32_t id = addInterface("lan", "lo", 2, true);
+  const uint32_t addr = addAddress("10.77.1.1", 24, id);
+  message m;
+  m.setU32(bus::kFieldObjectId, id);
+  EXPECT_TRUE(bus::isError(call(kInterfacesPath, m, bus::kCmdRemoveObject)));
+  message a;
+  a.setU32(bus::kFieldObjectId, addr);
+  ASSERT_FALSE(bus::isError(call(kAddressesPath, a, bus::kCmdRemoveObject)));
+  EXPECT_FALSE(bus::isError(call(kInterfacesPath, m, bus::kCmdRemoveObject)));
+  EXPECT_TRUE(mRouter->interfaces().objects().empty());
+}
+
+using AddressTableTest = RouterFixture;
+
+TEST_F(AddressTableTest, ListCarriesAddressInterfaceAndDisabled) {
+  const uint32_t lan = addInterface("lan", "lo", 2, true);
+  const uint32_t wan = addInterface("wan", "lo", 1, true);
+  ASSERT_NE(0u, addAddress("10.77.1.1", 24, lan));
+  ASSERT_NE(0u, addAddress("203.0.113.1", 24, wan));
+  const message list = call(kAddressesPath, message(), bus::kCmdListObjects);
+  ASSERT_FALSE(bus::isError(list));
+  const message first = list.getMessage(1);
+  const message second = list.getMessage(2);
+  EXPECT_EQ(bus::FieldType::Be32, first.find(kAddrFieldAddress)->type);
+  EXPECT_EQ(ip("10.77.1.1"), first.getBe32(kAddrFieldAddress));
+  EXPECT_EQ(lan, first.getU32(kAddrFieldInterface));
+  EXPECT_EQ(24u, first.getU32(kAddrFieldPrefix));
+  EXPECT_FALSE(first.getBool(bus::kFieldDisabled, true));
+  EXPECT_EQ(ip("203.0.113.1"), second.getBe32(kAddrFieldAddress));
+  EXPECT_EQ(wan, second.getU32(kAddrFieldInterface));
+  EXPECT_FALSE(list.has(3));
+}
+
+TEST_F(AddressTableTest, BadEntriesAreRefused) {
+  const uint32_t lan = addInterface("lan", "lo", 2, true);
+  ASSERT_NE(0u, addAddress("10.77.1.1", 24, lan));
+  EXPECT_EQ(0u, addAddress("10.77.1.1", 24, lan));    // address in use
+  EXPECT_EQ(0u, addAddress("10.77.1.2", 24, lan + 9));  // no such interface
+  EXPECT_EQ(0u, addAddress("0.0.0.0", 24, lan));      // no address
+  EXPECT_EQ(0u, addAddress("10.77.1.3", 33, lan));    // prefix too long
+  message typed;
+  typed.setU32(kAddrFieldAddress, 0x01020304);  // an address must be be32
+  typed.setU32(kAddrFieldInterface, lan);
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(kAddressesPath, typed, bus::kCmdAddObject)));
+  EXPECT_EQ(1u, mRouter->addresses().objects().size());
+}
+
+using ServicesTest = RouterFixture;
+
+TEST_F(ServicesTest, IdentityAnswersAndChanges) {
+  const bus::Path path{bus::kAddrIdentity};
+  message reply = call(path, message(), bus::kCmdGet);
+  ASSERT_FALSE(bus::isError(reply));
+  EXPECT_FALSE(reply.getString(kIdentityField).empty());
+  message set;
+  set.setString(kIdentityField, "ABC123");
+  ASSERT_FALSE(bus::isError(call(path, set, bus::kCmdSet)));
+  EXPECT_EQ("ABC123", call(path, message(), bus::kCmdGet).getString(kIdentityField));
+
+  for (const char* bad : {"", "with blank", "a<b"}) {
+    set.setString(kIdentityField, bad);
+    EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, set, bus::kCmdSet))) << bad;
+  }
+  message typed;
+  typed.setU32(kIdentityField, 5);
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, bus::kCmdSet)));
+  EXPECT_EQ("ABC123", call(path, message(), bus::kCmdGet).getString(kIdentityField));
+}
+
+TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
+  const bus::Path path{bus::kAddrResolver};
+  message add;
+  add.setString(kResolveFieldName, "cp.lan");
+  add.setBe32(kResolveFieldAddress, ip("10.77.1.10"));
+  ASSERT_FALSE(bus::isError(call(path, add, kCmdResolverAdd)));
+
+  struct Case {
+    const char* name;
+    uint32_t code;
+    const char* address;
+  };
+  const Case cases[] = {
+      {"cp.lan", 0, "10.77.1.10"},
+      {"CP.LAN", bus::kErrNoSuchItem, nullptr},
+      {"other", bus::kErrNoSuchItem, nullptr},
+      {"10.1.2.3", 0, "10.1.2.3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    message q;
+    q.setString(kResolveFieldName, c.name);
+    const message reply = call(path, q, kCmdResolve);
+    EXPECT_EQ(c.code, bus::getErrorCode(reply));
+    if (c.address) {
+      EXPECT_EQ(ip(c.address), reply.getBe32(kResolveFieldAddress));
+    }
+  }
+  message missing;
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, missing, kCmdResolve)));
+  message typed;
+  typed.setU32(kResolveFieldName, 1);
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, kCmdResolve)));
+  message zero;
+  zero.setString(kResolveFieldName, "x");
+  zero.setBe32(kResolveFieldAddress, IPAddr());
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, zero, kCmdResolverAdd)));
+}
+
+TEST_F(ServicesTest, LogKeepsTheLastLines) {
+  const bus::Path path{bus::kAddrLog};
+  const size_t total = LogService::kMaxLines + 5;
+  for (size_t i = 1; i <= total; ++i) {
+    message line;
+    line.setU32(kLogFieldTopic, 67);
+    line.setString(kLogFieldText, "line " + std::to_string(i) + (i == total ? "\nsecond" : ""));
+    ASSERT_FALSE(bus::isError(call(path, line, bus::kCmdLogLine)));
+  }
+  const auto& lines = mRouter->log().lines();
+  ASSERT_EQ(LogService::kMaxLines, lines.size());
+  EXPECT_EQ("line 6", lines.front().text);
+  EXPECT_EQ(6u, lines.front().seq);
+  EXPECT_EQ("line " + std::to_string(total) + " second", lines.back().text);
+  EXPECT_EQ(67u, lines.back().topic);
+
+  const message page = call(path, message(), kCmdLogList);
+  EXPECT_EQ(LogService::kMaxLines, page.getU32(kFieldListTotal));
+  EXPECT_EQ("line 6", page.getMessage(1).getString(kLogFieldText));
+
+  message bad;
+  bad.setString(kLogFieldTopic, "67");
+  bad.setString(kLogFieldText, "x");
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, bad, bus::kCmdLogLine)));
+}
+
+TEST_F(ServicesTest, LogStreamLinesArrive) {
+  static bus::lstream routerLog(67, 0);
+  routerLog << "new external ip: " << "203.0.113.1" << std::endl;
+  EXPECT_TRUE(mLooper.runUntil([&] { return !mRouter->log().lines().empty(); }, 2000));
+  ASSERT_EQ(1u, mRouter->log().lines().size());
+  EXPECT_EQ("new external ip: 203.0.113.1", mRouter->log().lines().front().text);
+  EXPECT_EQ(67u, mRouter->log().lines().front().topic);
+}
+
+}  // namespace
+}  // namespace routerd

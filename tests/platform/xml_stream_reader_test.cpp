@@ -1,0 +1,292 @@
+#include "platform/xml_stream_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace xml {
+namespace {
+
+using Token = XmlStreamReader::Token;
+
+// Walks the whole document and writes one mark per token: "<name a=v>" for a
+// start tag, "</name>" for an end tag, "~" for anything else, "$" for the end
+// of the document and "!" for an error. Bounded by the input size.
+std::string walk(const std::string& text) {
+  XmlStreamReader reader(text);
+  std::string out;
+  for (size_t i = 0; i < text.size() * 2 + 4; ++i) {
+    switch (reader.next()) {
+      case Token::StartTag:
+        out += "<" + reader.qualifiedName();
+        for (const auto& attribute : reader.attributes()) out += " " + attribute.qualifiedName + "=" + attribute.value;
+        out += ">";
+        break;
+      case Token::EndTag:
+        out += "</" + reader.qualifiedName() + ">";
+        break;
+      case Token::Other:
+        out += "~";
+        break;
+      case Token::EndDocument:
+        return out + "$";
+      case Token::Error:
+        return out + "!";
+    }
+  }
+  return out + "(runaway)";
+}
+
+TEST(XmlStreamReaderTest, TokenSequences) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"<a/>", "<a></a>$"},
+      {"<a>x</a>", "<a>~</a>$"},
+      {"<a>x&amp;y<![CDATA[z]]>\n w</a>", "<a>~</a>$"},  // one merged text run
+      {"<a>x<!--c-->y</a>", "<a>~~~</a>$"},
+      {"<a><?pi data?></a>", "<a>~</a>$"},
+      {"<?xml version=\"1.0\"?>\r\n<a b=\"1\" c='2'/>", "~<a b=1 c=2></a>$"},
+      {"<!--lead--><a/><!--trail-->", "~<a></a>~$"},
+      {"<a><b>1</b><c/></a>", "<a><b>~</b><c></c></a>$"},
+      {"<s:Envelope xmlns:s=\"u\"><s:Body/></s:Envelope>", "<s:Envelope xmlns:s=u><s:Body></s:Body></s:Envelope>$"},
+      {"<a b=\"&lt;&#65;\"/>", "<a b=<A></a>$"},
+      {"", "!"},
+      {"   ", "!"},
+      {"<a>", "<a>!"},
+      {"<a></b>", "<a>!"},
+      {"<a/><b/>", "<a></a>!"},
+      {"<a/>junk", "<a></a>!"},
+      {"<a>&foo;</a>", "<a>!"},
+      {"<a b=\"1\" b=\"2\"/>", "!"},
+      {"<a>\x01</a>", "<a>!"},
+      {"<1a/>", "!"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(walk(c.text), c.expected) << c.text;
+}
+
+TEST(XmlStreamReaderTest, NulByteIsAnError) {
+  std::string text("<a>x", 4);
+  text.push_back('\0');
+  text += "</a>";
+  EXPECT_EQ(walk(text), "<a>~!");
+}
+
+TEST(XmlStreamReaderTest, PrefixEndsOfNamesAndAttributes) {
+  XmlStreamReader reader("<s:Envelope xmlns:s=\"urn:x\" s:encodingStyle=\"e\" plain=\"p\"><Body/></s:Envelope>");
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  EXPECT_EQ(reader.qualifiedName(), "s:Envelope");
+  EXPECT_EQ(reader.prefixEnd(), 1u);
+  const auto& attributes = reader.attributes();
+  ASSERT_EQ(attributes.size(), 3u);
+  EXPECT_EQ(attributes[0].qualifiedName, "xmlns:s");
+  EXPECT_EQ(attributes[0].prefixEnd, 5u);
+  EXPECT_EQ(attributes[0].value, "urn:x");
+  EXPECT_EQ(attributes[1].qualifiedName, "s:encodingStyle");
+  EXPECT_EQ(attributes[1].prefixEnd, 1u);
+  EXPECT_EQ(attributes[2].qualifiedName, "plain");
+  EXPECT_EQ(attributes[2].prefixEnd, std::string::npos);
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  EXPECT_EQ(reader.qualifiedName(), "Body");
+  EXPECT_EQ(reader.prefixEnd(), std::string::npos);
+  EXPECT_TRUE(reader.attributes().empty());
+  ASSERT_EQ(reader.next(), Token::EndTag);
+  ASSERT_EQ(reader.next(), Token::EndTag);
+  EXPECT_EQ(reader.qualifiedName(), "s:Envelope");
+  EXPECT_EQ(reader.prefixEnd(), 1u);
+}
+
+TEST(XmlStreamReaderTest, ReadContentOfTextOnlyElements) {
+  struct Case {
+    const char* text;
+    const char* content;
+  } cases[] = {
+      {"<a>plain</a>", "plain"},
+      {"<a/>", ""},
+      {"<a></a>", ""},
+      {"<a>x&amp;y&#x41;&lt;</a>", "x&yA<"},
+      {"<a>x<!--skip-->y<?pi z?>w</a>", "xyw"},
+      {"<a><![CDATA[<b>&amp;]]></a>", "<b>&amp;"},
+      {"<a>line1\r\nline2</a>", "line1\nline2"},
+      {"<a> \t </a>", " \t "},
+  };
+  for (const Case& c : cases) {
+    XmlStreamReader reader(c.text);
+    ASSERT_EQ(reader.next(), Token::StartTag) << c.text;
+    std::string dest = "pre:";
+    EXPECT_TRUE(reader.readContent(dest)) << c.text;
+    EXPECT_EQ(dest, std::string("pre:") + c.content);
+    EXPECT_EQ(reader.token(), Token::EndTag) << c.text;
+    EXPECT_EQ(reader.qualifiedName(), "a");
+    EXPECT_EQ(reader.next(), Token::EndDocument) << c.text;
+  }
+}
+
+TEST(XmlStreamReaderTest, ReadContentWithChildStopsInside) {
+  XmlStreamReader reader("<a> x <b>1</b></a>");
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  std::string dest;
+  EXPECT_FALSE(reader.readContent(dest));
+  EXPECT_EQ(dest, "");
+  EXPECT_EQ(reader.token(), Token::Other);  // the text before <b>
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  EXPECT_EQ(reader.qualifiedName(), "b");
+  EXPECT_TRUE(reader.readContent(dest));
+  EXPECT_EQ(dest, "1");
+  EXPECT_EQ(reader.next(), Token::EndTag);
+  EXPECT_EQ(reader.qualifiedName(), "a");
+  EXPECT_EQ(reader.next(), Token::EndDocument);
+}
+
+TEST(XmlStreamReaderTest, ReadContentDirectlyFollowedByChild) {
+  XmlStreamReader reader("<a><b/></a>");
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  std::string dest;
+  EXPECT_FALSE(reader.readContent(dest));
+  EXPECT_EQ(reader.token(), Token::StartTag);
+  EXPECT_EQ(reader.qualifiedName(), "b");
+}
+
+TEST(XmlStreamReaderTest, ReadContentOfTruncatedElementReportsTheError) {
+  XmlStreamReader reader("<a>text");
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  std::string dest;
+  EXPECT_FALSE(reader.readContent(dest));
+  EXPECT_EQ(dest, "");
+  Token t = reader.token();
+  for (int i = 0; i < 4 && t != Token::Error; ++i) t = reader.next();
+  EXPECT_EQ(t, Token::Error);
+}
+
+TEST(XmlStreamReaderTest, ReadContentOffAStartTagDoesNothing) {
+  XmlStreamReader reader("<a>x</a>");
+  std::string dest;
+  EXPECT_FALSE(reader.readContent(dest));  // before the first token
+  ASSERT_EQ(reader.next(), Token::StartTag);
+  ASSERT_TRUE(reader.readContent(dest));
+  EXPECT_FALSE(reader.readContent(dest));  // standing on the end tag
+  EXPECT_EQ(dest, "x");
+  EXPECT_EQ(reader.token(), Token::EndTag);
+}
+
+TEST(XmlStreamReaderTest, StaysOnErrorAndEnd) {
+  XmlStreamReader bad("<a><b></a>");
+  Token t = Token::Other;
+  for (int i = 0; i < 10; ++i) t = bad.next();
+  EXPECT_EQ(t, Token::Error);
+  EXPECT_EQ(bad.next(), Token::Error);
+  XmlStreamReader good("<a/>");
+  for (int i = 0; i < 10; ++i) t = good.next();
+  EXPECT_EQ(t, Token::EndDocument);
+  EXPECT_EQ(good.next(), Token::EndDocument);
+  EXPECT_EQ(good.errorMessage(), "");
+}
+
+TEST(XmlStreamReaderTest, ErrorMessageCarriesLineAndColumn) {
+  XmlStreamReader reader("<a>\n  <b></c>\n</a>");
+  Token t = Token::Other;
+  for (int i = 0; i < 10 && t != Token::Error; ++i) t = reader.next();
+  ASSERT_EQ(t, Token::Error);
+  EXPECT_NE(reader.errorMessage().find("mismatched tag"), std::string::npos) << reader.errorMessage();
+  EXPECT_NE(reader.errorMessage().find("line 2, column"), std::string::npos) << reader.errorMessage();
+}
+
+// Entity tricks all need a DOCTYPE; every one of them must be refused before
+// any expansion or external access happens.
+TEST(XmlStreamReaderTest, DoctypeIsRefused) {
+  const char* cases[] = {
+      "<!DOCTYPE a><a/>",
+      "<!DOCTYPE a [<!ENTITY e \"v\">]><a>&e;</a>",
+      "<!DOCTYPE a [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><a>&e;</a>",
+      "<!DOCTYPE a SYSTEM \"http://127.0.0.1:1/x.dtd\"><a/>",
+      "<!DOCTYPE a [<!ENTITY % p SYSTEM \"file:///etc/passwd\"> %p;]><a/>",
+      "<?xml version=\"1.0\"?><!DOCTYPE a PUBLIC \"-//x//y\" \"y.dtd\"><a/>",
+      "<!DOCTYPE a [<!ATTLIST a b CDATA \"injected\">]><a/>",
+  };
+  for (const char* text : cases) {
+    XmlStreamReader reader(text);
+    Token t = Token::Other;
+    for (int i = 0; i < 10 && t != Token::Error && t != Token::EndDocument; ++i) t = reader.next();
+    EXPECT_EQ(t, Token::Error) << text;
+    EXPECT_NE(reader.errorMessage().find("DOCTYPE not allowed"), std::string::npos) << reader.errorMessage();
+  }
+}
+
+TEST(XmlStreamReaderTest, BillionLaughsStopsAtTheDoctype) {
+  std::string text = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [\n<!ENTITY lol0 \"lol\">\n";
+  for (int i = 1; i < 10; ++i) {
+    text += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int j = 0; j < 10; ++j) text += "&lol" + std::to_string(i - 1) + ";";
+    text += "\">\n";
+  }
+  text += "]>\n<lolz>&lol9;</lolz>";
+  EXPECT_EQ(walk(text), "~!");  // the XML declaration, then the refusal
+  XmlStreamReader reader(text);
+  while (reader.next() != Token::Error) {
+  }
+  EXPECT_NE(reader.errorMessage().find("line 2"), std::string::npos) << reader.errorMessage();
+}
+
+std::string nested(size_t depth) {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i) text += "<n>";
+  for (size_t i = 0; i < depth; ++i) text += "</n>";
+  return text;
+}
+
+TEST(XmlStreamReaderTest, NestingLimit) {
+  EXPECT_EQ(walk(nested(XmlStreamReader::kMaxDepth)).back(), '$');
+  XmlStreamReader reader(nested(XmlStreamReader::kMaxDepth + 1));
+  size_t starts = 0;
+  Token t = Token::Other;
+  for (size_t i = 0; i < 2 * XmlStreamReader::kMaxDepth + 4 && t != Token::Error; ++i) {
+    t = reader.next();
+    if (t == Token::StartTag) ++starts;
+  }
+  EXPECT_EQ(t, Token::Error);
+  EXPECT_EQ(starts, XmlStreamReader::kMaxDepth);
+  EXPECT_NE(reader.errorMessage().find("nested too deeply"), std::string::npos) << reader.errorMessage();
+}
+
+TEST(XmlStreamReaderTest, VeryDeepNestingFailsWithoutRecursion) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "<n>";
+  EXPECT_EQ(walk(text).back(), '!');
+}
+
+const char kSoapRequest[] =
+    "<?xml version=\"1.0\"?>\r\n"
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+    "<s:Body><u:AddPortMapping xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">"
+    "<NewRemoteHost></NewRemoteHost><NewExternalPort>8080</NewExternalPort>"
+    "<NewPortMappingDescription>a &amp; b<!-- c --></NewPortMappingDescription>"
+    "<?pi x?><![CDATA[<raw>]]>"
+    "</u:AddPortMapping></s:Body></s:Envelope>\r\n";
+
+// Every prefix of a document is fed through a reader that also calls
+// readContent on each start tag; each must end in Error without running away,
+// except the complete document (and the one without its final line end).
+TEST(XmlStreamReaderTest, TruncatedAtEveryByte) {
+  const std::string full = kSoapRequest;
+  const size_t rootEnd = full.rfind('>') + 1;
+  for (size_t len = 0; len <= full.size(); ++len) {
+    XmlStreamReader reader(full.substr(0, len));
+    Token t = Token::Other;
+    size_t steps = 0;
+    for (; steps < full.size() && t != Token::Error && t != Token::EndDocument; ++steps) {
+      t = reader.next();
+      std::string dest;
+      if (t == Token::StartTag && reader.readContent(dest)) t = reader.token();
+    }
+    ASSERT_LT(steps, full.size()) << len;
+    EXPECT_EQ(t, len >= rootEnd ? Token::EndDocument : Token::Error) << len;
+    if (t == Token::Error) {
+      EXPECT_FALSE(reader.errorMessage().empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace xml
