@@ -46,6 +46,7 @@ void UpnpDaemon::start() {
   timeval now{};
   gettimeofday(&now, nullptr);
   srand(static_cast<unsigned>(now.tv_sec + now.tv_usec));
+  Service::setEventStarter(startNotification);
 
   addHandler(0, &config);
   addHandler(100, &deviceMirror);

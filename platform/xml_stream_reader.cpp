@@ -3,7 +3,7 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <climits>
+#include <utility>
 
 namespace xml {
 
@@ -21,7 +21,7 @@ size_t colonIndex(const std::string& name) {
   return name.find(':');
 }
 
-// Expat hands over at most INT_MAX bytes per call; larger texts go in slices.
+// XML_Parse takes an int length, so the text goes in slices well below INT_MAX.
 constexpr size_t kSlice = size_t{1} << 20;
 
 const std::string kEmpty;

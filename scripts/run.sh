@@ -34,7 +34,7 @@ sleep 1
 cat <<TXT
 
 The sandbox router is up. upnpd serves the LAN at http://10.77.1.1:2828/gateway.xml
-Daemon output: $("$lab" --name "$name" logdir)/upnpd.log
+Daemon output: /tmp/zelo-lab-$name/upnpd.log
 
 Try, in another terminal:
   $lab exec lan1 upnpc -P                      # discover the gateway
@@ -47,5 +47,5 @@ Try, in another terminal:
 
 Press Ctrl-C to stop.
 TXT
-tail -n +1 -f "$("$lab" --name "$name" logdir)/upnpd.log" &
+tail -n +1 -f "/tmp/zelo-lab-$name/upnpd.log" &
 wait

@@ -1,5 +1,6 @@
 // SUBSCRIBE and UNSUBSCRIBE on the event URLs, and the life of subscriptions.
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -128,7 +129,7 @@ Subscription* renew(Service& service, const HttpRequest& request, HttpMessage& r
 }  // namespace
 
 uint32_t requestedLifetime(const std::string& timeout) {
-  if (timeout.compare(0, 7, "Second-") != 0 || timeout.size() < 7) return 0;
+  if (timeout.compare(0, 7, "Second-") != 0) return 0;
   const std::string rest = timeout.substr(7);
   if (rest == "infinite") return UINT_MAX;
   return static_cast<uint32_t>(atoiLike(rest));
@@ -141,13 +142,12 @@ uint32_t grantedLifetime(uint32_t requested) {
 
 std::optional<CallbackUrl> parseCallback(const std::string& value) {
   if (value.empty() || value.front() != '<' || value.back() != '>') return std::nullopt;
-  const size_t open = value.find('<');
+  // Only the first URL of a list counts; the first '<' is the leading one.
   const size_t close = value.find('>');
-  if (close < open) return std::nullopt;
-  const std::string url = value.substr(open + 1, close - open - 1);
+  const std::string url = value.substr(1, close - 1);
   static constexpr char kScheme[] = "http://";
   constexpr size_t kSchemeLength = sizeof(kScheme) - 1;
-  if (url.compare(0, kSchemeLength, kScheme) != 0 || url.size() < kSchemeLength) return std::nullopt;
+  if (url.compare(0, kSchemeLength, kScheme) != 0) return std::nullopt;
   const size_t slash = url.find('/', kSchemeLength);
   if (slash == std::string::npos) return std::nullopt;
   CallbackUrl callback;
