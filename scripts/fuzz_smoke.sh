@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds every fuzz target with clang and runs each one for a bounded time.
-# Fails on the first build error or finding (crash, leak, sanitizer report,
-# timeout or memory limit). Usage: scripts/fuzz_smoke.sh [build-dir]
+# Builds every fuzz target with clang and runs each for a bounded time
+# (FUZZ_SECONDS, default 20). Fails if any target does not build or reports a
+# finding (crash, sanitizer report, leak, timeout, memory limit); each target's
+# output goes to <build-dir>/<target>.log.
+# Usage: scripts/fuzz_smoke.sh [build-dir]   (default: build-fuzz in the source tree)
 set -eu
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,17 +23,22 @@ if [ -z "$targets" ]; then
   exit 1
 fi
 
-# shellcheck disable=SC2086
-cmake --build "$build" -j2 --target $targets
-
+# Each target is built and run on its own, so one broken target does not hide
+# findings in the others; any failure still fails the script.
 status=0
 for t in $targets; do
+  echo "== $t"
+  if ! cmake --build "$build" -j2 --target "$t" >"$build/$t.build.log" 2>&1; then
+    echo "FAIL: $t does not build (see $build/$t.build.log)" >&2
+    grep -E 'error' "$build/$t.build.log" | head -n 10 >&2 || true
+    status=1
+    continue
+  fi
   corpus="$build/corpus/$t"
   mkdir -p "$corpus"
-  echo "== $t (${seconds}s)"
   if ! (cd "$build" && "./$t" -max_total_time="$seconds" -rss_limit_mb=1024 -timeout=10 \
-        -print_final_stats=1 "$corpus" 2>"$build/$t.log"); then
-    echo "FAIL: $t (see $build/$t.log)" >&2
+        -print_final_stats=1 "$corpus" >"$build/$t.log" 2>&1); then
+    echo "FAIL: $t found a problem (see $build/$t.log)" >&2
     tail -n 30 "$build/$t.log" >&2
     status=1
   else

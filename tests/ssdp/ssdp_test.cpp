@@ -88,6 +88,18 @@ std::string search(const std::string& target) {
          "\r\n\r\n";
 }
 
+// The "sendAdverts" and "advert" lines of the daemon's output, in order.
+std::vector<std::string> advertLines(const std::string& out) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < out.size(); at = end + 1) {
+    end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    if (line.rfind("sendAdverts ", 0) == 0 || line.rfind("advert ", 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
 size_t openDescriptors() {
   size_t n = 0;
   if (DIR* dir = opendir("/proc/self/fd")) {
@@ -112,9 +124,9 @@ class SsdpTest : public DaemonFixture {
     }
     mDaemon->start();
     mLan[0] = addRouterInterface("lan", "v0", 2);
-    addRouterAddress("10.9.0.1", mLan[0]);
+    mLanAddress[0] = addRouterAddress("10.9.0.1", mLan[0]);
     mLan[1] = addRouterInterface("lan2", "v2", 3);
-    addRouterAddress("10.9.1.1", mLan[1]);
+    mLanAddress[1] = addRouterAddress("10.9.1.1", mLan[1]);
     ASSERT_FALSE(bus::isError(setSettings(1, -1, -1)));
     settle();
   }
@@ -156,6 +168,7 @@ class SsdpTest : public DaemonFixture {
   int mListener[2] = {-1, -1};
   int mSearcher[2] = {-1, -1};
   uint32_t mLan[2] = {0, 0};
+  uint32_t mLanAddress[2] = {0, 0};  // the router's address entries of the two
   uint32_t mWan = 0;
 };
 
@@ -278,6 +291,19 @@ TEST_F(SsdpTest, SsdpAllAnswersEveryTargetInMapOrderFromPort1900) {
   EXPECT_EQ(openDescriptors(), descriptors);
 }
 
+TEST_F(SsdpTest, RepliesLeaveFromTheInterfaceAddressEvenWhenItIsNotThePrimaryOne) {
+  ASSERT_EQ(system("ip addr add 10.9.0.5/24 dev v0"), 0);  // secondary: the kernel would pick 10.9.0.1
+  removeRouterAddress(mLanAddress[0]);
+  addRouterAddress("10.9.0.5", mLan[0]);
+  configure(mLan[0], kTypeInternal);
+  EXPECT_EQ(texts(heard(0)), notifies(gatewayTargets(), "10.9.0.5", false));
+  const std::vector<Datagram> got = ask(0, search("upnp:rootdevice"));
+  EXPECT_EQ(texts(got), responses({gatewayTargets()[0]}, "10.9.0.5"));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].source, "10.9.0.5");
+  EXPECT_EQ(got[0].port, 1900);
+}
+
 TEST_F(SsdpTest, TypeSharedByTwoEmbeddedDevicesIsAnsweredTwiceInInsertionOrder) {
   startLan(0);
   Gateway& gateway = mDaemon->gateway;
@@ -306,7 +332,8 @@ TEST_F(SsdpTest, DatagramsAreReadFromTheirFirst4096Bytes) {
   const std::string inside = padded(mxAndSt, 4096) + "\nX-MORE: " + std::string(2000, 'm') + "\r\n\r\n";
   EXPECT_EQ(texts(ask(0, inside)), responses({gatewayTargets()[0]}, "10.9.0.1"));
 
-  const std::string beyond = padded("ST: upnp:rootdevice\r\n", 4096) + "MX: 1\r\n\r\n";
+  // The CR that would complete the MX line is byte 4097.
+  const std::string beyond = padded("ST: upnp:rootdevice\r\nMX: 1", 4096) + "\r\n\r\n";
   EXPECT_TRUE(ask(0, beyond).empty());
 }
 
@@ -351,7 +378,11 @@ TEST_F(SsdpTest, ExternalStartSaysByebyeForTheOldSetThenAliveForTheNewOnEveryInt
   startLan(0);
   startLan(1);
   addWanInterface();
+  testing::internal::CaptureStdout();
   configure(mWan, kTypeExternal);
+  const std::vector<std::string> expectedLines = {"sendAdverts lan 4 byebye", "sendAdverts lan2 4 byebye",
+                                                  "sendAdverts lan 10 alive", "sendAdverts lan2 10 alive"};
+  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()), expectedLines);
   for (int link : {0, 1}) {
     const std::string address = PeerNetwork::routerAddress(link);
     std::vector<std::string> expected = notifies(gatewayTargets(), address, true);
@@ -370,11 +401,28 @@ TEST_F(SsdpTest, ExternalStopSaysByebyeForExactlyTheWanBranchOnEveryInterface) {
   testing::internal::CaptureStdout();
   unconfigure(entry);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("stop ext: wan\nsendAdverts lan 6 byebye\nsendAdverts lan2 6 byebye\n"), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("stop ext: wan\n"), std::string::npos) << out;
+  const std::vector<std::string> expectedLines = {"sendAdverts lan 6 byebye", "sendAdverts lan2 6 byebye"};
+  EXPECT_EQ(advertLines(out), expectedLines);
   for (int link : {0, 1}) EXPECT_EQ(texts(heard(link)), notifies(wanTargets(mWan), "", true)) << link;
   // No alive burst follows; the next timer burst carries the smaller set.
   EXPECT_EQ(mDaemon->gateway.ssdpTargets.size(), 4u);
+}
+
+TEST_F(SsdpTest, TreeChangesReachOnlyStartedInternalInterfaces) {
+  startLan(0);
+  removeRouterAddress(mLanAddress[1]);
+  configure(mLan[1], kTypeInternal);  // configured, but without an address it stays stopped
+  ASSERT_FALSE(record(mLan[1])->started);
+  addWanInterface();
+  testing::internal::CaptureStdout();
+  const uint32_t entry = configure(mWan, kTypeExternal);
+  unconfigure(entry);
+  const std::vector<std::string> expectedLines = {"sendAdverts lan 4 byebye", "sendAdverts lan 10 alive",
+                                                  "sendAdverts lan 6 byebye"};
+  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()), expectedLines);
+  EXPECT_EQ(heard(0).size(), 20u);
+  EXPECT_TRUE(heard(1).empty());
 }
 
 TEST_F(SsdpTest, FailedSendsAreLoggedAndTheBurstGoesOn) {

@@ -171,6 +171,9 @@ class GenaTest : public ::testing::Test {
     signal(SIGPIPE, SIG_IGN);
     mDaemon.addHandlerAt({bus::kAddrResolver}, &mResolver, false);
     mDaemon.start();
+    // Disabled settings schedule a leave; the tests drive the loop themselves
+    // and a due leave would turn every wait into a busy poll.
+    mDaemon.setupLeave(0);
     mLan.name = "lan";
     mLan.address = *IPAddr::parse("127.0.0.1");
     mConnection.peerAddress = *IPAddr::parse("192.168.88.20");
