@@ -509,8 +509,11 @@ void Looper::pump(int maxWaitMs) {
   int wait = maxWaitMs;
   if (mLeaveAtMs != 0) {
     mRunner.updateNow();
+    // Wake up for a leave that is still ahead; one already due is run()'s
+    // business, and capping the wait at it would turn runUntil into a busy loop.
     const uint64_t left = mLeaveAtMs > mRunner.nowMs() ? mLeaveAtMs - mRunner.nowMs() : 0;
-    if (wait < 0 || left < static_cast<uint64_t>(wait)) wait = static_cast<int>(std::min<uint64_t>(left, 0x7fffffff));
+    if (left > 0 && (wait < 0 || left < static_cast<uint64_t>(wait)))
+      wait = static_cast<int>(std::min<uint64_t>(left, 0x7fffffff));
   }
   if (!mRunner.runOnce(wait)) mImpl->failed = true;
 }

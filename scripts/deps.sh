@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake pkg-config clang
   libgtest-dev libgmock-dev libexpat1-dev libbenchmark-dev
   iproute2 procps curl libxml2-utils python3
-  miniupnpc gssdp-tools
+  miniupnpc python3-gi gir1.2-gssdp-1.6
 )
 
 missing=()

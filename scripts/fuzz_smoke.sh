@@ -10,8 +10,12 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-fuzz}
 seconds=${FUZZ_SECONDS:-20}
 
-cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DUPNPD_FUZZ=ON -DUPNPD_TESTS=OFF -DUPNPD_BENCH=OFF >/dev/null
+# A build directory already configured for fuzzing (the sanitizer build of
+# scripts/test.sh) is used as it is.
+if ! grep -qs '^UPNPD_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DUPNPD_FUZZ=ON -DUPNPD_TESTS=OFF -DUPNPD_BENCH=OFF >/dev/null
+fi
 
 targets=""
 for f in "$src"/fuzz/*_fuzz.cpp; do

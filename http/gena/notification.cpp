@@ -42,7 +42,8 @@ void addProperty(xml::XmlElement& set, const std::string& name, const std::strin
   logLine("notify: " + name + " = '" + value + "'");
 }
 
-// The property set of `delivery`, or false after logging why there is none.
+// The property set for `variable` (empty: the initial event), or false after
+// logging why there is none.
 bool buildPropertySet(const Service& service, const std::string& variable, xml::XmlElement& set) {
   set = xml::XmlElement("e:propertyset", "");
   set.addAttribute("xmlns:e", "urn:schemas-upnp-org:event-1-0");
