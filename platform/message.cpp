@@ -294,11 +294,15 @@ std::string message::toString() const {
         out += "u64:" + std::to_string(f.number);
         break;
       case FieldType::String:
-        out += "str:" + quote(f.bytes);
+        out += "str:";
+        out += quote(f.bytes);
         break;
       case FieldType::U32Array:
         out += "arr:[";
-        for (size_t i = 0; i < f.array.size(); ++i) out += (i ? "," : "") + formatNumber(f.array[i]);
+        for (size_t i = 0; i < f.array.size(); ++i) {
+          if (i) out += ',';
+          out += formatNumber(f.array[i]);
+        }
         out += "]";
         break;
       case FieldType::Message: {

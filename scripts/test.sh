@@ -16,7 +16,7 @@ build() {  # dir, extra cmake args...
 }
 
 echo "== build"
-build build -DCMAKE_BUILD_TYPE=Release
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests"
 (cd build && ctest --output-on-failure -j"$jobs")
 
