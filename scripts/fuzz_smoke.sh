@@ -8,6 +8,8 @@ set -eu
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-fuzz}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 seconds=${FUZZ_SECONDS:-20}
 
 # A build directory already configured for fuzzing (the sanitizer build of

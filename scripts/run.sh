@@ -24,8 +24,10 @@ trap 'exit 0' INT TERM
 "$lab" --name "$name" --bin "$root/build" down >/dev/null 2>&1 || true
 "$lab" --name "$name" --bin "$root/build" up
 "$lab" --name "$name" --bin "$root/build" start-upnpd
-sleep 0.5
 ctl() { "$lab" --name "$name" --bin "$root/build" exec router "$@"; }
+# A daemon whose settings say disabled leaves after one second: enable it as
+# soon as it answers.
+for _ in $(seq 20); do ctl upnpctl print >/dev/null 2>&1 && break; sleep 0.05; done
 ctl upnpctl set enabled=yes
 ctl upnpctl interface add interface=wan type=external
 ctl upnpctl interface add interface=lan type=internal

@@ -145,9 +145,14 @@ TEST(HttpMessageTest, ParsesTableOfMessages) {
     EXPECT_EQ(message.complete, c.complete);
     EXPECT_EQ(message.firstLine, c.firstLine);
     EXPECT_EQ(headersOf(message), c.headers);
-    if (c.complete) {
-      EXPECT_EQ(message.body, c.body);
-    }
+    if (!c.complete) continue;
+    EXPECT_EQ(message.body, c.body);
+    // What the parser keeps survives being written and parsed again.
+    HttpMessage again = parseGuarded(toText(message));
+    EXPECT_TRUE(again.complete);
+    EXPECT_EQ(again.firstLine, message.firstLine);
+    EXPECT_EQ(headersOf(again), headersOf(message));
+    EXPECT_EQ(again.body, message.body);
   }
 }
 
@@ -177,91 +182,47 @@ std::string postWithLength(const std::string& value) {
   return "POST /ctl HTTP/1.1\r\nHOST: 10.0.0.1\r\nCONTENT-LENGTH: " + value + "\r\n\r\n";
 }
 
-TEST(HttpMessageTest, BodyArrivingInTwoPartsCompletesAtTheTenthByte) {
-  std::string head = postWithLength("10");
-  HttpMessage first = parseGuarded(head + "01234");
-  EXPECT_FALSE(first.complete);
-  // The short body is padded to the announced length while incomplete.
-  EXPECT_EQ(first.body, "01234\0\0\0\0\0"s);
-
-  EXPECT_FALSE(parseGuarded(head + "012345678").complete);
-  HttpMessage second = parseGuarded(head + "0123456789");
-  EXPECT_TRUE(second.complete);
-  EXPECT_EQ(second.body, "0123456789");
-  HttpMessage extra = parseGuarded(head + "0123456789ABC");
-  EXPECT_TRUE(extra.complete);
-  EXPECT_EQ(extra.body, "0123456789");
-}
-
-struct LengthCase {
-  const char* value;
-  size_t limit;
-};
-
+// Each value is read like strtoul and capped at kMaxBodyBytes; the message is
+// complete exactly when that many body bytes are there, and a short body is
+// NUL-padded to the announced length while incomplete.
 TEST(HttpMessageTest, ContentLengthIsReadLikeStrtoulAndCapped) {
-  const LengthCase cases[] = {
-      {"7", 7},
-      {"   7", 7},
-      {"\t7", 7},
-      {"\v\f7", 7},
-      {"7 trailing", 7},
-      {"7abc", 7},
-      {"+7", 7},
-      {"007", 7},
-      {"0x10", 0},
-      {"", 0},
-      {"abc", 0},
-      {"-", 0},
-      {"32768", 32768},
-      {"32769", 32768},
-      {"40000", 32768},
-      {"4294967296", 32768},
-      {"18446744073709551615", 32768},
-      {"18446744073709551616", 32768},
+  const struct {
+    const char* value;
+    size_t limit;
+  } cases[] = {
+      {"7", 7}, {"   7", 7}, {"\t7", 7}, {"\v\f7", 7}, {"7 trailing", 7}, {"7abc", 7}, {"+7", 7}, {"007", 7},
+      {"10", 10}, {"0x10", 0}, {"", 0}, {"abc", 0}, {"-", 0}, {"32768", 32768}, {"32769", 32768},
+      {"40000", 32768}, {"4294967296", 32768}, {"18446744073709551615", 32768}, {"18446744073709551616", 32768},
       {"99999999999999999999999999999999999999", 32768},
       {"-1", 32768},  // strtoul negates in unsigned arithmetic
   };
   std::string longBody(kMaxBodyBytes + 100, 'b');
-  for (const LengthCase& c : cases) {
+  for (size_t i = 0; i < longBody.size(); ++i) longBody[i] = static_cast<char>('a' + i % 26);
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string("CONTENT-LENGTH: ") + c.value);
-    std::string head = postWithLength(c.value);
+    const std::string head = postWithLength(c.value);
     HttpMessage full = parseGuarded(head + longBody);
     EXPECT_TRUE(full.complete);
-    EXPECT_EQ(full.body.size(), c.limit);
-    HttpMessage exact = parseGuarded(head + longBody.substr(0, c.limit));
-    EXPECT_TRUE(exact.complete);
+    EXPECT_EQ(full.body, longBody.substr(0, c.limit));
+    EXPECT_TRUE(parseGuarded(head + longBody.substr(0, c.limit)).complete);
     if (c.limit > 0) {
       HttpMessage shortByOne = parseGuarded(head + longBody.substr(0, c.limit - 1));
       EXPECT_FALSE(shortByOne.complete);
-      EXPECT_EQ(shortByOne.body.size(), c.limit);
+      EXPECT_EQ(shortByOne.body, longBody.substr(0, c.limit - 1) + '\0');
     }
   }
 }
 
-TEST(HttpMessageTest, LargeLengthCompletesAtTheCap) {
-  std::string head = postWithLength("40000");
-  std::string body(kMaxBodyBytes, 'x');
-  body.back() = 'y';
-  EXPECT_FALSE(parseGuarded(head + body.substr(0, kMaxBodyBytes - 1)).complete);
-  HttpMessage message = parseGuarded(head + body + "zzz");
-  EXPECT_TRUE(message.complete);
-  EXPECT_EQ(message.body, body);
-}
-
 TEST(HttpMessageTest, HeaderLookupFoldsTheNameAndTakesTheFirst) {
-  HttpMessage message =
-      parseGuarded("GET / HTTP/1.1\r\nHost: First\r\nHOST: second\r\nx-Empty:\r\n\r\n");
+  HttpMessage message = parseGuarded("GET / HTTP/1.1\r\nHost: First\r\nHOST: second\r\nx-Empty:\r\n\r\n");
   ASSERT_TRUE(message.complete);
-  EXPECT_EQ(header(message, "host"), "First");
-  EXPECT_EQ(header(message, "HOST"), "First");
-  EXPECT_EQ(header(message, "hOsT"), "First");
-  EXPECT_TRUE(hasHeader(message, "X-EMPTY"));
+  for (const char* name : {"host", "HOST", "hOsT"}) EXPECT_EQ(header(message, name), "First");
   EXPECT_TRUE(hasHeader(message, "x-empty"));
   EXPECT_EQ(header(message, "X-EMPTY"), "");
-  EXPECT_FALSE(hasHeader(message, "CONTENT-LENGTH"));
-  EXPECT_EQ(header(message, "CONTENT-LENGTH"), "");
-  EXPECT_FALSE(hasHeader(message, "HOS"));
-  EXPECT_FALSE(hasHeader(message, "HOST "));
+  for (const char* name : {"CONTENT-LENGTH", "HOS", "HOST "}) {
+    EXPECT_FALSE(hasHeader(message, name)) << name;
+    EXPECT_EQ(header(message, name), "") << name;
+  }
 }
 
 TEST(HttpMessageTest, AddHeaderAppendsUpperCaseNameAndWritesInOrder) {
@@ -272,39 +233,16 @@ TEST(HttpMessageTest, AddHeaderAppendsUpperCaseNameAndWritesInOrder) {
   addHeader(message, "nt", "upnp:event");
   addHeader(message, "NT", "second");
   message.body = "a\0b"s;
-  EXPECT_EQ(message.headerNames, (std::vector<std::string>{"HOST", "EXT", "NT", "NT"}));
   EXPECT_EQ(header(message, "nt"), "upnp:event");
   EXPECT_EQ(toText(message),
-            "NOTIFY /cb HTTP/1.1\r\nHOST: 10.0.0.2:5000\r\nEXT: \r\nNT: upnp:event\r\n"
-            "NT: second\r\n\r\na\0b"s);
-}
-
-TEST(HttpMessageTest, MessageWithoutHeadersWritesStatusLineAndEmptyLine) {
-  HttpMessage message;
-  message.firstLine = "HTTP/1.1 404 Not Found";
-  EXPECT_EQ(toText(message), "HTTP/1.1 404 Not Found\r\n\r\n");
-}
-
-TEST(HttpMessageTest, ParsedMessageSurvivesWritingAndParsingAgain) {
-  for (const ParseCase& c : parseCases()) {
-    if (!c.complete) continue;
-    SCOPED_TRACE(c.situation);
-    HttpMessage first = parseHttpMessage(c.input);
-    HttpMessage second = parseGuarded(toText(first));
-    EXPECT_TRUE(second.complete);
-    EXPECT_EQ(second.firstLine, first.firstLine);
-    EXPECT_EQ(headersOf(second), headersOf(first));
-    EXPECT_EQ(second.body, first.body);
-  }
+            "NOTIFY /cb HTTP/1.1\r\nHOST: 10.0.0.2:5000\r\nEXT: \r\nNT: upnp:event\r\nNT: second\r\n\r\na\0b"s);
 }
 
 TEST(HttpMessageTest, ManyHeaderLinesAreAllKept) {
   std::string text = "GET / HTTP/1.1\r\n";
   const size_t count = 20000;
   for (size_t i = 0; i < count; ++i) text += "h" + std::to_string(i) + ": v\r\n";
-  HttpMessage withoutEnd = parseGuarded(text);
-  EXPECT_FALSE(withoutEnd.complete);
-  EXPECT_EQ(withoutEnd.headerNames.size(), count);
+  EXPECT_FALSE(parseGuarded(text).complete);
   HttpMessage message = parseGuarded(text + "\r\n");
   ASSERT_TRUE(message.complete);
   ASSERT_EQ(message.headerNames.size(), count);

@@ -11,32 +11,20 @@
 namespace upnp {
 namespace {
 
-struct StatusCase {
-  unsigned code;
-  const char* firstLine;
-};
-
 TEST(ResponseTest, StatusResponseCarriesCodeAndReasonOnly) {
-  const StatusCase cases[] = {
-      {200, "HTTP/1.1 200 OK"},
-      {400, "HTTP/1.1 400 Bad Request"},
-      {404, "HTTP/1.1 404 Not Found"},
-      {412, "HTTP/1.1 412 Precondition Failed"},
-      {500, "HTTP/1.1 500 Internal Server Error"},
-      {501, "HTTP/1.1 501 Not Implemented"},
-      {302, "HTTP/1.1 302 "},
-      {0, "HTTP/1.1 0 "},
-      {401, "HTTP/1.1 401 "},
+  const struct {
+    unsigned code;
+    const char* firstLine;
+  } cases[] = {
+      {200, "HTTP/1.1 200 OK"}, {400, "HTTP/1.1 400 Bad Request"}, {404, "HTTP/1.1 404 Not Found"},
+      {412, "HTTP/1.1 412 Precondition Failed"}, {500, "HTTP/1.1 500 Internal Server Error"},
+      {501, "HTTP/1.1 501 Not Implemented"}, {302, "HTTP/1.1 302 "}, {0, "HTTP/1.1 0 "}, {401, "HTTP/1.1 401 "},
       {4294967295u, "HTTP/1.1 4294967295 "},
   };
-  for (const StatusCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
     HttpMessage message = statusResponse(c.code);
-    EXPECT_EQ(message.firstLine, c.firstLine);
     EXPECT_TRUE(message.complete);
-    EXPECT_TRUE(message.headerNames.empty());
-    EXPECT_TRUE(message.headerValues.empty());
-    EXPECT_TRUE(message.body.empty());
     EXPECT_EQ(toText(message), std::string(c.firstLine) + "\r\n\r\n");
   }
 }
@@ -83,31 +71,6 @@ TEST(ResponseTest, HttpDateIsUtcWithEnglishNames) {
   for (const DateCase& c : kDates) EXPECT_EQ(httpDate(c.when), c.text);
 }
 
-// "Www, DD Mmm YYYY hh:mm:ss GMT" with English names. (Hand-written rather
-// than std::regex, which trips GCC's uninitialised-use warning under the
-// sanitizer build.)
-bool hasDateShape(const std::string& text) {
-  static const std::string kDays = "Mon Tue Wed Thu Fri Sat Sun";
-  static const std::string kMonths = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
-  const std::string pattern = "AAA, 99 AAA 9999 99:99:99 GMT";
-  if (text.size() != pattern.size()) return false;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    char p = pattern[i];
-    char c = text[i];
-    bool ok = p == '9' ? (c >= '0' && c <= '9') : p == 'A' ? (c >= 'A' && c <= 'z') : c == p;
-    if (!ok) return false;
-  }
-  return kDays.find(text.substr(0, 3)) % 4 == 0 && kMonths.find(text.substr(8, 3)) % 4 == 0;
-}
-
-TEST(ResponseTest, DateShapeCheckRejectsNearMisses) {
-  EXPECT_TRUE(hasDateShape("Thu, 01 Jan 1970 00:00:00 GMT"));
-  EXPECT_FALSE(hasDateShape("Do, 01 Jan 1970 00:00:00 GMT"));
-  EXPECT_FALSE(hasDateShape("Thu, 01 Jan 1970 00:00:00 UTC"));
-  EXPECT_FALSE(hasDateShape("Thu, 01 Okt 1970 00:00:00 GMT"));
-  EXPECT_FALSE(hasDateShape("Thu,  1 Jan 1970 00:00:00 GMT"));
-}
-
 TEST(ResponseTest, DateHeaderHoldsTheCurrentTime) {
   ForeignLocale locale;
   SCOPED_TRACE("locale " + locale.active());
@@ -117,17 +80,13 @@ TEST(ResponseTest, DateHeaderHoldsTheCurrentTime) {
   std::time_t after = std::time(nullptr);
 
   ASSERT_EQ(message.headerNames, std::vector<std::string>{"DATE"});
+  // The value's form is pinned by the table above.
   const std::string& value = message.headerValues[0];
-  EXPECT_TRUE(hasDateShape(value)) << value;
   EXPECT_TRUE(value == httpDate(before) || value == httpDate(after)) << value;
 }
 
 TEST(ResponseTest, ServerStringTakesTheVersionVerbatim) {
-  const std::string& server = serverString();
-  EXPECT_EQ(server, "Corvanet/" + getOSVersion() + "UPnP/1.0 Quenlark UPnP/1.0");
-  EXPECT_EQ(server.rfind("Corvanet/", 0), 0u);
-  EXPECT_EQ(&serverString(), &server);  // built once
-  EXPECT_EQ(lineEnd(), "\r\n");
+  EXPECT_EQ(serverString(), "Corvanet/" + getOSVersion() + "UPnP/1.0 Quenlark UPnP/1.0");
 }
 
 }  // namespace

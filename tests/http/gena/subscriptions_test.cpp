@@ -12,58 +12,43 @@ namespace upnp::test {
 namespace {
 
 // Each case subscribes from its own loopback address (no server behind it:
-// the initial event is refused at once and never leaves the machine).
+// the initial event is refused at once and never leaves the machine). The
+// rest after "Second-" is read like atoi, through int.
 TEST_F(GenaTest, GrantedLifetimeFollowsTheTimeoutHeader) {
   const struct {
-    const char* timeout;  // "" sends no TIMEOUT header
+    std::string timeout;  // "" sends no TIMEOUT header
     const char* granted;
   } cases[] = {
-      {"Second-60", "Second-1800"},         {"Second-100000", "Second-86400"},
-      {"Second-infinite", "Second-86400"},  {"", "Second-1800"},
-      {"Second-0", "Second-1800"},          {"Second-abc", "Second-1800"},
-      {"Second-3600", "Second-3600"},       {"Second-86400", "Second-86400"},
-      {"second-3600", "Second-1800"},       {"Second-3600abc", "Second-3600"},
-      {"Second--1", "Second-86400"},        {"Second-99999999999999999999", "Second-86400"},
-      {"Second-Infinite", "Second-1800"},   {"Second- 2000", "Second-2000"},
+      {"Second-60", "Second-1800"}, {"Second-100000", "Second-86400"}, {"Second-infinite", "Second-86400"},
+      {"", "Second-1800"}, {"Second-0", "Second-1800"}, {"Second-abc", "Second-1800"}, {"Second-", "Second-1800"},
+      {"Second", "Second-1800"}, {"Second-1", "Second-1800"}, {"Second-1801", "Second-1801"},
+      {"Second-3600", "Second-3600"}, {"Second-86400", "Second-86400"}, {"Second-86401", "Second-86400"},
+      {"second-3600", "Second-1800"}, {"Second-3600abc", "Second-3600"}, {"Second--1", "Second-86400"},
+      {"Second-4294967295", "Second-86400"}, {"Second--294967296", "Second-86400"},
+      {"Second-99999999999999999999", "Second-86400"}, {"Second-Infinite", "Second-1800"},
+      {"Second- 2000", "Second-2000"}, {std::string("Second-12\0" "3456", 14), "Second-1800"},
   };
   int n = 0;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.timeout);
     const std::string address = "127.0.1." + std::to_string(++n);
     const HttpMessage reply = subscribe("<http://" + address + ":1/>", c.timeout);
-    ASSERT_EQ("HTTP/1.1 200 OK", reply.firstLine) << c.timeout;
-    EXPECT_EQ(c.granted, header(reply, "TIMEOUT")) << c.timeout;
+    ASSERT_EQ("HTTP/1.1 200 OK", reply.firstLine);
+    EXPECT_EQ((std::vector<std::string>{"DATE", "SERVER", "SID", "TIMEOUT"}), reply.headerNames);
+    EXPECT_TRUE(header(reply, "DATE").ends_with(" GMT"));
+    EXPECT_EQ(serverString(), header(reply, "SERVER"));
+    EXPECT_EQ(c.granted, header(reply, "TIMEOUT"));
     Subscription* subscription = find(header(reply, "SID"));
-    ASSERT_NE(nullptr, subscription) << c.timeout;
+    ASSERT_NE(nullptr, subscription);
     EXPECT_TRUE(subscription->expiry.armed());
+    EXPECT_TRUE(reply.body.empty());
   }
 }
 
-TEST(GenaLifetime, RequestedAndGrantedBounds) {
-  EXPECT_EQ(UINT_MAX, requestedLifetime("Second-infinite"));
-  EXPECT_EQ(0u, requestedLifetime("Second-"));
-  EXPECT_EQ(0u, requestedLifetime("Second"));
-  EXPECT_EQ(0u, requestedLifetime(""));
-  EXPECT_EQ(UINT_MAX, requestedLifetime("Second--1"));
-  // atoi reads through int: 2^32 - 1 wraps to -1 and comes back as UINT_MAX.
+TEST(GenaLifetime, RequestedLifetimeWrapsThroughInt) {
+  // Granted lifetimes clamp these; the raw values show the int arithmetic.
   EXPECT_EQ(UINT_MAX, requestedLifetime("Second-4294967295"));
   EXPECT_EQ(4000000000u, requestedLifetime("Second--294967296"));
-  EXPECT_EQ(12u, requestedLifetime(std::string("Second-12\0" "34", 12)));
-  EXPECT_EQ(1800u, grantedLifetime(0));
-  EXPECT_EQ(1800u, grantedLifetime(1));
-  EXPECT_EQ(1801u, grantedLifetime(1801));
-  EXPECT_EQ(86400u, grantedLifetime(86401));
-  EXPECT_EQ(86400u, grantedLifetime(UINT_MAX));
-}
-
-TEST_F(GenaTest, SubscribeReplyCarriesDateServerSidTimeoutInOrder) {
-  const HttpMessage reply = subscribe("<http://127.0.1.1:1/>", "Second-1800");
-  EXPECT_EQ("HTTP/1.1 200 OK", reply.firstLine);
-  EXPECT_EQ((std::vector<std::string>{"DATE", "SERVER", "SID", "TIMEOUT"}), reply.headerNames);
-  EXPECT_EQ(serverString(), header(reply, "SERVER"));
-  const std::string date = header(reply, "DATE");
-  EXPECT_EQ(29u, date.size()) << date;
-  EXPECT_EQ(" GMT", date.substr(date.size() - 4)) << date;
-  EXPECT_TRUE(reply.body.empty());
 }
 
 TEST_F(GenaTest, CallbackUrlGivesAddressPortAndPath) {
@@ -96,21 +81,13 @@ TEST_F(GenaTest, CallbackUrlGivesAddressPortAndPath) {
               lines[0]);
     EXPECT_EQ(std::string(kPrefix) + "subscribe: " + kWanType, lines[1]);
   }
+  EXPECT_TRUE(mResolver.names.empty());  // numeric hosts never ask the resolver
 }
 
 TEST_F(GenaTest, MalformedCallbackIsRefusedWithoutASubscription) {
   const char* const cases[] = {
-      "",
-      "http://127.0.1.1/",
-      "<http://127.0.1.1/",
-      "http://127.0.1.1/>",
-      "<https://127.0.1.1/>",
-      "<HTTP://127.0.1.1/>",
-      "<ftp://127.0.1.1/>",
-      "<http://127.0.1.1>",
-      "<http://127.0.1.1:80>",
-      "<>",
-      "<http://>",
+      "", "http://127.0.1.1/", "<http://127.0.1.1/", "http://127.0.1.1/>", "<https://127.0.1.1/>",
+      "<HTTP://127.0.1.1/>", "<ftp://127.0.1.1/>", "<http://127.0.1.1>", "<http://127.0.1.1:80>", "<>", "<http://>",
       " <http://127.0.1.1/>",
   };
   for (const char* callback : cases) {
@@ -156,11 +133,6 @@ TEST_F(GenaTest, HostNameIsResolvedByTheRouter) {
   EXPECT_EQ("127.0.1.30", find(header(reply, "SID"))->callbackAddress.toString());
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(std::string(kPrefix) + "callback addr: 127.0.1.30, port: 5000, path: /ev", lines[0]);
-}
-
-TEST_F(GenaTest, NumericHostNeverAsksTheResolver) {
-  ASSERT_EQ("HTTP/1.1 200 OK", subscribe("<http://127.0.1.31/>").firstLine);
-  EXPECT_TRUE(mResolver.names.empty());
 }
 
 TEST_F(GenaTest, UnresolvableHostIsRefused) {

@@ -54,71 +54,26 @@ std::string faultBody(const std::string& code, const std::string& description) {
          "</s:Envelope>\r\n";
 }
 
-struct FaultCase {
-  uint32_t code;
-  const char* description;
-};
-
 TEST(SoapTest, FaultIsByteExactForKnownAndUnknownCodes) {
-  const FaultCase cases[] = {
-      {718, "ConflictInMappingEntry"},
-      {401, "Invalid Action"},
-      {501, "Action Failed"},
-      {715, ""},
-      {0, ""},
-      {4294967295u, ""},
-  };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.code);
-    std::string body = faultBody(std::to_string(c.code), c.description);
-    EXPECT_EQ(wireWithoutDate(soapFault(c.code)), expectedFault(body));
+  for (uint32_t code : {718u, 401u, 715u, 0u, 4294967295u}) {
+    SCOPED_TRACE(code);
+    std::string body = faultBody(std::to_string(code), upnpErrorDescription(code));
+    EXPECT_EQ(wireWithoutDate(soapFault(code)), expectedFault(body));
   }
 }
 
 TEST(SoapTest, ErrorTableNamesExactlyTheKnownCodes) {
-  const FaultCase cases[] = {
-      {401, "Invalid Action"},
-      {402, "Invalid Args"},
-      {403, "Out of Sync"},
-      {404, "Invalid Var"},
-      {501, "Action Failed"},
-      {713, "SpecifiedArrayIndexInvalid"},
-      {714, "NoSuchEntryInArray"},
-      {716, "WildcardNotPermittedInExtPort"},
-      {718, "ConflictInMappingEntry"},
-      {725, "OnlyPermanentLeasesSupported"},
-      {726, "RemoteHostOnlySupportsWildcard"},
-      {729, "ConflictWithOtherMechanisms"},
-      {0, ""},
-      {400, ""},
-      {500, ""},
-      {606, ""},
-      {715, ""},
-      {727, ""},
-      {728, ""},
-      {4294967295u, ""},
+  const struct {
+    uint32_t code;
+    const char* description;
+  } cases[] = {
+      {401, "Invalid Action"}, {402, "Invalid Args"}, {403, "Out of Sync"}, {404, "Invalid Var"},
+      {501, "Action Failed"}, {713, "SpecifiedArrayIndexInvalid"}, {714, "NoSuchEntryInArray"},
+      {716, "WildcardNotPermittedInExtPort"}, {718, "ConflictInMappingEntry"}, {725, "OnlyPermanentLeasesSupported"},
+      {726, "RemoteHostOnlySupportsWildcard"}, {729, "ConflictWithOtherMechanisms"},
+      {0, ""}, {400, ""}, {500, ""}, {606, ""}, {715, ""}, {727, ""}, {728, ""}, {4294967295u, ""},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.code);
-    EXPECT_STREQ(upnpErrorDescription(c.code), c.description);
-  }
-}
-
-TEST(SoapTest, EmptyBodyElementIsWrittenOnOneLine) {
-  xml::XmlElement response("u:AddPortMappingResponse", "");
-  response.addAttribute("xmlns:u", "urn:schemas-upnp-org:service:WANIPConnection:1");
-  HttpMessage message = soapResponse(200, response);
-  EXPECT_EQ(message.firstLine, "HTTP/1.1 200 OK");
-  EXPECT_EQ(message.body,
-            "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
-            "  <s:Body>\r\n"
-            "    <u:AddPortMappingResponse "
-            "xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">"
-            "</u:AddPortMappingResponse>\r\n"
-            "  </s:Body>\r\n"
-            "</s:Envelope>\r\n");
-  wireWithoutDate(message);
+  for (const auto& c : cases) EXPECT_STREQ(upnpErrorDescription(c.code), c.description) << c.code;
 }
 
 TEST(SoapTest, ResponseCarriesTheBodyElementWithItsChildren) {
@@ -127,6 +82,7 @@ TEST(SoapTest, ResponseCarriesTheBodyElementWithItsChildren) {
   response.addChild("NewExternalIPAddress", "192.0.2.7");
   response.addChild("Empty", "");
   HttpMessage message = soapResponse(200, response);
+  EXPECT_EQ(message.firstLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(message.body,
             "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
             "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
@@ -141,15 +97,8 @@ TEST(SoapTest, ResponseCarriesTheBodyElementWithItsChildren) {
   EXPECT_EQ(wire.substr(wire.size() - message.body.size()), message.body);
 }
 
-TEST(SoapTest, StatusLineFollowsTheGivenCode) {
-  xml::XmlElement body("x", "");
-  EXPECT_EQ(soapResponse(500, body).firstLine, "HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(soapResponse(302, body).firstLine, "HTTP/1.1 302 ");
-}
-
 TEST(SoapTest, ContentLengthCountsBytesOfALargeBody) {
-  xml::XmlElement response("r", std::string(20000, 'a') + "\xc3\xa9");
-  HttpMessage message = soapResponse(200, response);
+  HttpMessage message = soapResponse(200, xml::XmlElement("r", std::string(20000, 'a') + "\xc3\xa9"));
   EXPECT_GT(message.body.size(), 20002u);
   EXPECT_EQ(header(message, "CONTENT-LENGTH"), std::to_string(message.body.size()));
 }
