@@ -29,8 +29,8 @@ ctl() { "$lab" --name "$name" --bin "$root/build" exec router "$@"; }
 # soon as it answers.
 for _ in $(seq 20); do ctl upnpctl print >/dev/null 2>&1 && break; sleep 0.05; done
 ctl upnpctl set enabled=yes
-ctl upnpctl interface add interface=wan type=external
-ctl upnpctl interface add interface=lan type=internal
+ctl upnpctl interface add interface=wan type=external >/dev/null
+ctl upnpctl interface add interface=lan type=internal >/dev/null
 sleep 1
 
 cat <<TXT
