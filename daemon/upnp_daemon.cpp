@@ -56,7 +56,7 @@ void UpnpDaemon::start() {
   bus::message request;
   request.setU32Array(bus::kFieldDestination, {bus::kAddrIdentity});
   // An error reply has no field 1: the identity stays empty.
-  const bus::message reply = exchangeCmd(request, bus::kCmdGet, 6000);
+  const bus::message reply = exchangeCmd(request, bus::kCmdGet, bus::kReplyTimeoutMs);
   gateway.setUp(reply.getString(1));
 
   deviceMirror.setCallbacks(

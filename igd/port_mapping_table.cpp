@@ -17,7 +17,6 @@ namespace upnp {
 
 namespace {
 
-constexpr uint32_t kReplyTimeout = 6000;
 constexpr uint32_t kNatHandler = 5;
 
 // Fields of a NAT rule at [20, 5].
@@ -80,7 +79,7 @@ bus::message natRequest() {
 bus::message exchange(const bus::message& request, uint32_t command) {
   bus::Looper* looper = bus::Looper::current();
   if (looper == nullptr) return bus::errorMsg(bus::kErrUnreachable, "no message loop");
-  return looper->exchangeCmd(request, command, kReplyTimeout);
+  return looper->exchangeCmd(request, command, bus::kReplyTimeoutMs);
 }
 
 // The fields that both the set on update and the add carry; on the fallback

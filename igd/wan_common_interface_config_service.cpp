@@ -12,7 +12,6 @@ namespace upnp {
 
 namespace {
 
-constexpr uint32_t kReplyTimeout = 6000;
 constexpr uint32_t kInterfaceHandler = 0;
 constexpr uint32_t kGetFlagsStatistics = 2;
 constexpr uint32_t kFieldBytesReceived = 0x100fc;
@@ -73,7 +72,7 @@ std::string WANCommonInterfaceConfigService::readCounter(uint32_t field) const {
   request.setU32(bus::kFieldObjectId, externalInterfaceId);
   request.setU32(bus::kFieldGetFlags, kGetFlagsStatistics);
   bus::Looper* looper = bus::Looper::current();
-  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdGetObject, kReplyTimeout)
+  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdGetObject, bus::kReplyTimeoutMs)
                                                : bus::errorMsg(bus::kErrUnreachable, "no message loop");
   if (bus::isError(reply)) std::cout << "get device stats: " << bus::getError(reply) << std::endl;
   // Control points get a ui4: the counter wraps at 2^32.

@@ -15,7 +15,6 @@ namespace upnp {
 
 namespace {
 
-constexpr uint32_t kReplyTimeout = 6000;
 constexpr uint32_t kInterfaceHandler = 0;
 constexpr uint32_t kNotImplemented = 501;
 
@@ -176,7 +175,7 @@ bool WANIPConnectionService::setInterfaceDisabled(bool disabled, const char* fai
   request.setU32(bus::kFieldObjectId, externalInterfaceId);
   request.setBool(bus::kFieldDisabled, disabled);
   bus::Looper* looper = bus::Looper::current();
-  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdSetObject, kReplyTimeout)
+  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdSetObject, bus::kReplyTimeoutMs)
                                                : bus::errorMsg(bus::kErrUnreachable, "no message loop");
   if (!bus::isError(reply)) return true;
   std::cout << failure << bus::getError(reply) << std::endl;

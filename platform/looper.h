@@ -21,6 +21,9 @@ inline constexpr uint32_t kAddrLog = 61;        // [61] router log (lines of eve
 inline constexpr uint32_t kAddrIdentity = 65;   // [65] router identity
 inline constexpr uint32_t kAddrUpnp = 80;       // [80, 0] the UPnP daemon's configuration
 
+// How long a request to another router service may take (milliseconds).
+inline constexpr uint32_t kReplyTimeoutMs = 6000;
+
 // A receiver of bus requests, registered under a number with Looper::addHandler.
 class Handler {
  public:

@@ -5,7 +5,6 @@
 namespace bus {
 namespace {
 
-constexpr uint32_t kTimeoutMs = 6000;
 
 Looper* loopOf(const Handler& handler) {
   return handler.looper() != nullptr ? handler.looper() : Looper::current();
@@ -16,7 +15,7 @@ bool sendSubscribe(Looper& looper, const Path& path, uint32_t handler) {
   message request;
   request.setU32Array(kFieldDestination, path);
   request.setU32(kFieldSubscriberHandler, handler);
-  return !isError(looper.exchangeCmd(request, kCmdSubscribe, kTimeoutMs));
+  return !isError(looper.exchangeCmd(request, kCmdSubscribe, kReplyTimeoutMs));
 }
 
 void sendUnsubscribe(Looper& looper, const Path& path, uint32_t handler) {
@@ -87,7 +86,7 @@ void DeviceMirror::flushPending() {
     message request;
     request.setU32Array(kFieldDestination, mPath);
     request.setU32(kFieldObjectId, id);
-    const message reply = looper->exchangeCmd(request, kCmdGetObject, kTimeoutMs);
+    const message reply = looper->exchangeCmd(request, kCmdGetObject, kReplyTimeoutMs);
     // Errors deliver nothing: an unknown device has no record, and a broken
     // link is followed by a resubscribe that asks for every wanted device again.
     if (!isError(reply)) deliver(id, reply);
@@ -183,7 +182,7 @@ void AMapMirror::runRefresh() {
   mRefreshPending = false;
   message request;
   request.setU32Array(kFieldDestination, mPath);
-  const message reply = looper->exchangeCmd(request, kCmdListObjects, kTimeoutMs);
+  const message reply = looper->exchangeCmd(request, kCmdListObjects, kReplyTimeoutMs);
   if (isError(reply)) {
     // Unreachable: the link-down notice brings a resubscribe and a refresh.
     // Refused: nothing to mirror.

@@ -27,7 +27,6 @@ constexpr uint32_t kTicksPerSecond = 100;
 constexpr uint32_t kResolverCommand = 3;
 constexpr uint32_t kResolverFieldHost = 3;
 constexpr uint32_t kResolverFieldAddress = 4;
-constexpr uint32_t kExchangeTimeout = 6000;
 // A fresh SID that collides with a live one would silently replace that
 // subscription; a few draws are plenty even from the fallback bytes.
 constexpr int kSidDraws = 4;
@@ -69,7 +68,7 @@ IPAddr resolveHost(const std::string& host) {
   bus::message request;
   request.setU32Array(bus::kFieldDestination, {bus::kAddrResolver});
   request.setString(kResolverFieldHost, host);
-  const bus::message reply = looper->exchangeCmd(request, kResolverCommand, kExchangeTimeout);
+  const bus::message reply = looper->exchangeCmd(request, kResolverCommand, bus::kReplyTimeoutMs);
   if (bus::isError(reply)) logLine("resolving failed: " + bus::getError(reply));
   return reply.getBe32(kResolverFieldAddress);
 }

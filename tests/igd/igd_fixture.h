@@ -103,18 +103,34 @@ class IgdTest : public ::testing::Test {
 
   void failNextNat(uint32_t command, uint32_t code, const char* text) {
     bus::message request;
-    request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerNat});
     request.setU32(routerd::kFailFieldCommand, command);
     request.setU32(routerd::kFailFieldCode, code);
     request.setString(routerd::kFailFieldText, text);
-    ASSERT_FALSE(bus::isError(mDaemon.exchangeCmd(request, routerd::kCmdNatFailNext, 1000)));
+    natRequest(request, routerd::kCmdNatFailNext);
   }
-
   void removeRuleBehindOurBack(uint32_t ruleId) {
     bus::message request;
-    request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerNat});
     request.setU32(bus::kFieldObjectId, ruleId);
-    ASSERT_FALSE(bus::isError(mDaemon.exchangeCmd(request, bus::kCmdRemoveObject, 1000)));
+    natRequest(request, bus::kCmdRemoveObject);
+  }
+  void natRequest(bus::message request, uint32_t command) {
+    request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerNat});
+    ASSERT_FALSE(bus::isError(mDaemon.exchangeCmd(request, command, 1000)));
+  }
+
+  // What `fn` writes to stdout (the daemon's debug lines).
+  template <class Fn>
+  static std::string stdoutOf(Fn fn) {
+    ::testing::internal::CaptureStdout();
+    fn();
+    return ::testing::internal::GetCapturedStdout();
+  }
+
+  // The current text of a state variable; "(none)" when it has no value.
+  static std::string value(const Service& service, const std::string& name) {
+    std::string text = "(none)";
+    service.stateVariables.at(name)->getValue(text);
+    return text;
   }
 
   bus::test::TempDir mDir;
@@ -125,12 +141,5 @@ class IgdTest : public ::testing::Test {
   FakeInterfaceTable mInterfaces;
   FakeLog mLog;
 };
-
-// The ids of a message's fields, in order.
-inline std::vector<uint32_t> fieldIds(const bus::message& m) {
-  std::vector<uint32_t> ids;
-  for (const bus::Field& f : m.fields()) ids.push_back(f.id);
-  return ids;
-}
 
 }  // namespace upnp::test

@@ -14,23 +14,24 @@ namespace {
 
 using testing::BusTest;
 using MirrorTest = BusTest;
+using Names = std::map<uint32_t, std::string>;
+using Changes = std::vector<std::pair<uint32_t, std::string>>;
 
 constexpr uint32_t kFieldName = 1;
-constexpr uint32_t kFieldGroup = 2;
 
-// A table service: get, list and subscriptions like the router's tables; set
-// and remove change the table and publish the change.
+message record(uint32_t id, const std::string& name) {
+  message m;
+  m.setU32(kFieldObjectId, id);
+  m.setString(kFieldName, name);
+  return m;
+}
+
+// A table service like the router's: get, list and subscriptions; set and
+// remove change the table and publish the change.
 class TableService : public Handler {
  public:
-  explicit TableService(std::map<uint32_t, std::string> names = {}) {
-    for (auto& [id, name] : names) mRecords[id] = record(id, name, 1);
-  }
-  static message record(uint32_t id, const std::string& name, uint32_t group) {
-    message m;
-    m.setU32(kFieldObjectId, id);
-    m.setString(kFieldName, name);
-    m.setU32(kFieldGroup, group);
-    return m;
+  explicit TableService(const Names& names = {}) {
+    for (auto& [id, name] : names) mRecords[id] = record(id, name);
   }
   message handle(const message& request) override {
     message reply;
@@ -38,15 +39,14 @@ class TableService : public Handler {
     const uint32_t id = request.getU32(kFieldObjectId);
     switch (request.getU32(kFieldCommand)) {
       case kCmdGetObject:
-        if (!mRecords.count(id)) return errorMsg(kErrNoSuchItem, "no such item");
-        return mRecords[id];
+        return mRecords.count(id) ? mRecords[id] : errorMsg(kErrNoSuchItem, "no such item");
       case kCmdListObjects: {
         uint32_t n = 0;
         for (auto& [i, r] : mRecords) reply.setMessage(++n, r);
         return reply;
       }
       case kCmdSetObject:
-        mRecords[id] = record(id, request.getString(kFieldName), request.getU32(kFieldGroup, 1));
+        mRecords[id] = record(id, request.getString(kFieldName));
         mPublisher.publish(*looper(), id, false, mRecords[id]);
         return reply;
       case kCmdRemoveObject:
@@ -64,23 +64,16 @@ class TableService : public Handler {
 class NamedObject : public AObject {
  public:
   const char* typeName() const override { return "named"; }
-  void save(message& out) const override {
-    out.setString(kFieldName, name);
-    out.setU32(kFieldGroup, group);
-  }
-  void load(const message& in) override {
-    name = in.getString(kFieldName, name);
-    group = in.getU32(kFieldGroup, group);
-  }
+  void save(message& out) const override { out.setString(kFieldName, name); }
+  void load(const message& in) override { name = in.getString(kFieldName, name); }
   std::string name;
-  uint32_t group = 0;
 };
 
 class NamedMirror : public AMapMirror {
  public:
   using AMapMirror::AMapMirror;
-  std::map<uint32_t, std::string> names() const {
-    std::map<uint32_t, std::string> out;
+  Names names() const {
+    Names out;
     for (auto& [id, obj] : objects()) {
       EXPECT_EQ(obj->id(), id);
       out[id] = static_cast<const NamedObject&>(*obj).name;
@@ -94,7 +87,7 @@ class NamedMirror : public AMapMirror {
 
 // Records what a DeviceMirror reports.
 struct DeviceLog {
-  std::vector<std::pair<uint32_t, std::string>> changes;
+  Changes changes;
   std::set<uint32_t> skipped;  // ids the filter refuses
   void attach(DeviceMirror& m) {
     m.setCallbacks([this](DeviceEntry& e) { e.skip = skipped.count(e.id) != 0; },
@@ -102,23 +95,14 @@ struct DeviceLog {
   }
 };
 
-void change(Looper& loop, Path path, uint32_t id, const std::string& name, uint32_t group = 1) {
-  message m;
+// Sets (or, without a name, removes) entry `id` of the table at `path`.
+void change(Looper& loop, Path path, uint32_t id, std::optional<std::string> name) {
+  message m = name ? record(id, *name) : record(id, "");
   m.setU32Array(kFieldDestination, path);
-  m.setU32(kFieldObjectId, id);
-  m.setString(kFieldName, name);
-  m.setU32(kFieldGroup, group);
-  ASSERT_FALSE(isError(loop.exchangeCmd(m, kCmdSetObject, 6000)));
+  ASSERT_FALSE(isError(loop.exchangeCmd(m, name ? kCmdSetObject : kCmdRemoveObject, 6000)));
 }
 
-void removeObject(Looper& loop, Path path, uint32_t id) {
-  message m;
-  m.setU32Array(kFieldDestination, path);
-  m.setU32(kFieldObjectId, id);
-  ASSERT_FALSE(isError(loop.exchangeCmd(m, kCmdRemoveObject, 6000)));
-}
-
-using Changes = std::vector<std::pair<uint32_t, std::string>>;
+void settle(Looper& loop) { loop.runUntil([] { return false; }, 50); }
 
 TEST_F(MirrorTest, DeviceMirrorReportsRequestedAndChangedDevices) {
   Looper loop;
@@ -142,16 +126,16 @@ TEST_F(MirrorTest, DeviceMirrorReportsRequestedAndChangedDevices) {
   change(loop, {kAddrRouter, 0}, 1, "eth0.new");
   change(loop, {kAddrRouter, 0}, 3, "wlan0.new");  // filtered
   change(loop, {kAddrRouter, 0}, 4, "eth1");       // a device that appeared
-  removeObject(loop, {kAddrRouter, 0}, 1);         // removals report nothing
+  change(loop, {kAddrRouter, 0}, 1, std::nullopt);  // removals report nothing
   EXPECT_TRUE(loop.runUntil([&] { return log.changes.size() >= 3; }, 2000));
-  loop.runUntil([] { return false; }, 50);
+  settle(loop);
   EXPECT_EQ(log.changes, (Changes{{1, "eth0"}, {1, "eth0.new"}, {4, "eth1"}}));
 
   mirror.cleanup();
   EXPECT_FALSE(mirror.subscribed());
   EXPECT_TRUE(loop.runUntil([&] { return devices.mPublisher.subscriberCount() == 0; }, 2000));
   change(loop, {kAddrRouter, 0}, 4, "eth1.after");
-  loop.runUntil([] { return false; }, 50);
+  settle(loop);
   EXPECT_EQ(log.changes.size(), 3u);
 }
 
@@ -162,44 +146,42 @@ TEST_F(MirrorTest, AMapMirrorKeepsFilteredObjectsAndCoalescesChanges) {
   NamedMirror mirror({kAddrRouter, 1});
   loop.addHandler(101, &mirror);
   int changedCalls = 0;
-  mirror.setCallbacks([](AMapMirror::Entry& e) {
-                        e.skip = static_cast<const NamedObject&>(e.object).name.starts_with("skip");
-                      },
-                      [&] { ++changedCalls; });
+  mirror.setCallbacks(
+      [](AMapMirror::Entry& e) { e.skip = static_cast<const NamedObject&>(e.object).name.starts_with("skip"); },
+      [&] { ++changedCalls; });
   mirror.subscribe();
   mirror.refreshAsync();
   EXPECT_EQ(changedCalls, 0);
   EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 1; }, 2000));
-  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a"}, {2, "b"}}));
+  EXPECT_EQ(mirror.names(), (Names{{1, "a"}, {2, "b"}}));
 
   // Three notices before the loop runs again: one report.
   change(loop, {kAddrRouter, 1}, 3, "c");
   change(loop, {kAddrRouter, 1}, 1, "a2");
-  removeObject(loop, {kAddrRouter, 1}, 2);
+  change(loop, {kAddrRouter, 1}, 2, std::nullopt);
   EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 2; }, 2000));
-  loop.runUntil([] { return false; }, 50);
+  settle(loop);
   EXPECT_EQ(changedCalls, 2);
-  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a2"}, {3, "c"}}));
+  EXPECT_EQ(mirror.names(), (Names{{1, "a2"}, {3, "c"}}));
 
   // An object that stops passing the filter leaves the mirror.
   change(loop, {kAddrRouter, 1}, 3, "skip-now");
   EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 3; }, 2000));
-  EXPECT_EQ(mirror.names(), (std::map<uint32_t, std::string>{{1, "a2"}}));
+  EXPECT_EQ(mirror.names(), (Names{{1, "a2"}}));
 
   mirror.cleanup();
   EXPECT_TRUE(mirror.objects().empty());
 }
 
-// The service side of the recovery test, run in a child process at [20].
-void serveTables(Looper& loop, std::map<uint32_t, std::string> names) {
-  loop.addHandler(0, new TableService(names));
-  loop.addHandler(1, new TableService(names));
-}
-
-TEST_F(MirrorTest, MirrorsRecoverAfterTheServiceRestarts) {
-  pid_t service = spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{1, "eth0"}, {2, "eth1"}}); });
+TEST_F(MirrorTest, MirrorsSubscribedBeforeTheServiceExistsRecoverAfterItRestarts) {
+  // Both tables served by a child process at [20].
+  auto serveTables = [this](const Names& names) {
+    return spawn(kAddrRouter, [names](Looper& l) {
+      l.addHandler(0, new TableService(names));
+      l.addHandler(1, new TableService(names));
+    });
+  };
   Looper loop;
-  ASSERT_TRUE(waitReachable(loop, {kAddrRouter, 1}, kCmdListObjects));
   DeviceMirror devices;
   NamedMirror addresses({kAddrRouter, 1});
   loop.addHandler(100, &devices);
@@ -209,44 +191,33 @@ TEST_F(MirrorTest, MirrorsRecoverAfterTheServiceRestarts) {
   int addressChanges = 0;
   addresses.setCallbacks(nullptr, [&] { ++addressChanges; });
 
-  devices.subscribe();
+  devices.subscribe();  // nobody at [20] yet
   addresses.subscribe();
   addresses.refreshAsync();
   devices.updateAsync(1);
-  ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 1 && addressChanges == 1; }, 3000));
-  EXPECT_EQ(addresses.names(), (std::map<uint32_t, std::string>{{1, "eth0"}, {2, "eth1"}}));
+  settle(loop);
+  EXPECT_TRUE(log.changes.empty());
+  pid_t service = serveTables({{1, "eth0"}, {2, "eth1"}});
+  ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 1 && addresses.names().size() == 2; }, 4000));
+  EXPECT_EQ(log.changes, (Changes{{1, "eth0"}}));
+  EXPECT_EQ(addresses.names(), (Names{{1, "eth0"}, {2, "eth1"}}));
+  EXPECT_GT(addressChanges, 0);
 
   // A change notice pushed across processes, ahead of the set's reply.
   change(loop, {kAddrRouter, 0}, 1, "eth0.up");
   ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 2; }, 3000));
 
   stop(service);
-  service = spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{1, "eth0.restarted"}, {7, "ppp0"}}); });
+  service = serveTables({{1, "eth0.restarted"}, {7, "ppp0"}});
   ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 3 && addresses.names().count(7); }, 4000));
   EXPECT_EQ(log.changes.back(), (std::pair<uint32_t, std::string>{1, "eth0.restarted"}));
-  EXPECT_EQ(addresses.names(), (std::map<uint32_t, std::string>{{1, "eth0.restarted"}, {7, "ppp0"}}));
+  EXPECT_EQ(addresses.names(), (Names{{1, "eth0.restarted"}, {7, "ppp0"}}));
 
   // Resubscribed: notices flow again.
   change(loop, {kAddrRouter, 1}, 8, "tun0");
   EXPECT_TRUE(loop.runUntil([&] { return addresses.names().count(8) == 1; }, 3000));
   devices.cleanup();
   addresses.cleanup();
-}
-
-TEST_F(MirrorTest, SubscribeBeforeTheServiceExistsRetries) {
-  Looper loop;
-  DeviceMirror devices;
-  loop.addHandler(100, &devices);
-  DeviceLog log;
-  log.attach(devices);
-  devices.subscribe();  // nobody at [20, 0] yet
-  devices.updateAsync(2);
-  loop.runUntil([] { return false; }, 100);
-  EXPECT_TRUE(log.changes.empty());
-  spawn(kAddrRouter, [](Looper& l) { serveTables(l, {{2, "lan"}}); });
-  EXPECT_TRUE(loop.runUntil([&] { return !log.changes.empty(); }, 4000));
-  EXPECT_EQ(log.changes, (Changes{{2, "lan"}}));
-  devices.cleanup();
 }
 
 }  // namespace

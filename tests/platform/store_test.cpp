@@ -73,10 +73,11 @@ TEST_F(StoreTest, FailedWriteKeepsTheOldRecord) {
   EXPECT_EQ(store.get(0), settings(true, false, false));
 }
 
-TEST(StoreMemoryTest, EmptyPathKeepsRecordsInMemory) {
+TEST_F(StoreTest, EmptyPathKeepsRecordsInMemoryOnly) {
   Store store("");
   ASSERT_TRUE(store.set(3, settings(true, true, true)).isOk());
   EXPECT_TRUE(store.isAllocated(3));
+  EXPECT_TRUE(std::filesystem::is_empty(mDir.path()));
 }
 
 }  // namespace

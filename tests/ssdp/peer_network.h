@@ -139,7 +139,6 @@ class PeerNetwork {
 
   static std::string routerAddress(int link) { return "10.9." + std::to_string(link) + ".1"; }
   static std::string peerAddress(int link) { return "10.9." + std::to_string(link) + ".2"; }
-  static std::string routerDevice(int link) { return "v" + std::to_string(2 * link); }
   static std::string peerDevice(int link) { return "v" + std::to_string(2 * link + 1); }
 
  private:

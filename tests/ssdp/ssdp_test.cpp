@@ -16,6 +16,7 @@ namespace upnp::test {
 namespace {
 
 using Targets = std::vector<std::pair<std::string, std::string>>;  // NT/ST -> USN, in order
+using Strings = std::vector<std::string>;
 
 const std::string kUdn = "UUID-QUENLARK-INTERNET-GATEWAY-DEVICE-TESTID";
 const std::string kIgd = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
@@ -56,8 +57,8 @@ Targets allTargets(uint32_t wanId) {
 std::string location(const std::string& address) { return "http://" + address + ":2828/gateway.xml"; }
 
 // The NOTIFY datagrams of one burst, byte for byte.
-std::vector<std::string> notifies(const Targets& targets, const std::string& address, bool byebye) {
-  std::vector<std::string> texts;
+Strings notifies(const Targets& targets, const std::string& address, bool byebye) {
+  Strings texts;
   for (const auto& [type, usn] : targets) {
     std::string text = "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n";
     if (!byebye) text += "CACHE-CONTROL: max-age=3600\r\nLOCATION: " + location(address) + "\r\n";
@@ -69,16 +70,16 @@ std::vector<std::string> notifies(const Targets& targets, const std::string& add
 }
 
 // The search responses for `targets`, byte for byte.
-std::vector<std::string> responses(const Targets& targets, const std::string& address) {
-  std::vector<std::string> texts;
+Strings responses(const Targets& targets, const std::string& address) {
+  Strings texts;
   for (const auto& [type, usn] : targets)
     texts.push_back("HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=3600\r\nEXT: \r\nLOCATION: " + location(address) +
                     "\r\nSERVER: " + serverString() + "\r\nST: " + type + "\r\nUSN: " + usn + "\r\n\r\n");
   return texts;
 }
 
-std::vector<std::string> texts(const std::vector<Datagram>& datagrams) {
-  std::vector<std::string> out;
+Strings texts(const std::vector<Datagram>& datagrams) {
+  Strings out;
   for (const Datagram& d : datagrams) out.push_back(d.text);
   return out;
 }
@@ -89,8 +90,8 @@ std::string search(const std::string& target) {
 }
 
 // The "sendAdverts" and "advert" lines of the daemon's output, in order.
-std::vector<std::string> advertLines(const std::string& out) {
-  std::vector<std::string> lines;
+Strings advertLines(const std::string& out) {
+  Strings lines;
   for (size_t at = 0, end; at < out.size(); at = end + 1) {
     end = out.find('\n', at);
     if (end == std::string::npos) end = out.size();
@@ -172,12 +173,11 @@ class SsdpTest : public DaemonFixture {
   uint32_t mWan = 0;
 };
 
-TEST_F(SsdpTest, StartAnnouncesFourTargetsInMapOrderFromTheInterfaceAddress) {
+TEST_F(SsdpTest, StartAnnouncesFourTargetsFromTheInterfaceAddressAndStopSaysByebye) {
   testing::internal::CaptureStdout();
-  configure(mLan[0], kTypeInternal);
-  const std::string out = testing::internal::GetCapturedStdout();
+  const uint32_t entry = configure(mLan[0], kTypeInternal);
+  std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("start int: lan 10.9.0.1\nsendAdverts lan 4 alive\n"), std::string::npos) << out;
-
   const std::vector<Datagram> got = heard(0);
   EXPECT_EQ(texts(got), notifies(gatewayTargets(), "10.9.0.1", false));
   for (const Datagram& d : got) {
@@ -185,18 +185,17 @@ TEST_F(SsdpTest, StartAnnouncesFourTargetsInMapOrderFromTheInterfaceAddress) {
     EXPECT_EQ(d.port, 1900);
   }
   EXPECT_TRUE(heard(1).empty());
-}
 
-TEST_F(SsdpTest, StopSaysByebyeWithoutCacheControlLocationOrServer) {
-  const uint32_t entry = startLan(0);
+  // Byebye carries no CACHE-CONTROL, LOCATION or SERVER.
   testing::internal::CaptureStdout();
   unconfigure(entry);
-  const std::string out = testing::internal::GetCapturedStdout();
+  out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("stop int: lan\nsendAdverts lan 4 byebye\n"), std::string::npos) << out;
   EXPECT_EQ(texts(heard(0)), notifies(gatewayTargets(), "", true));
 }
 
-TEST_F(SsdpTest, RequestValuesMustMatchExactly) {
+// Header names match in any case; their values must match exactly.
+TEST_F(SsdpTest, SearchRequestChecks) {
   startLan(0);
   const std::string head = "M-SEARCH * HTTP/1.1\r\n";
   const std::string host = "HOST: 239.255.255.250:1900\r\n", man = "MAN: \"ssdp:discover\"\r\n";
@@ -204,64 +203,54 @@ TEST_F(SsdpTest, RequestValuesMustMatchExactly) {
   const struct {
     const char* what;
     std::string request;
-  } kIgnored[] = {
-      {"other version", "M-SEARCH * HTTP/1.0\r\n" + host + man + mx + st + "\r\n"},
-      {"method in lower case", "m-search * HTTP/1.1\r\n" + host + man + mx + st + "\r\n"},
-      {"a NOTIFY", "NOTIFY * HTTP/1.1\r\n" + host + man + mx + st + "\r\n"},
-      {"HOST without port", head + "HOST: 239.255.255.250\r\n" + man + mx + st + "\r\n"},
-      {"HOST port 01900", head + "HOST: 239.255.255.250:01900\r\n" + man + mx + st + "\r\n"},
-      {"HOST missing", head + man + mx + st + "\r\n"},
-      {"MAN without quotes", head + host + "MAN: ssdp:discover\r\n" + mx + st + "\r\n"},
-      {"MAN missing", head + host + mx + st + "\r\n"},
-      {"MX missing", head + host + man + st + "\r\n"},
-      {"ST missing", head + host + man + mx + "\r\n"},
-      {"ST written S-T", head + host + man + mx + "S-T: upnp:rootdevice\r\n\r\n"},
+    bool answered;
+  } cases[] = {
+      {"other version", "M-SEARCH * HTTP/1.0\r\n" + host + man + mx + st + "\r\n", false},
+      {"method in lower case", "m-search * HTTP/1.1\r\n" + host + man + mx + st + "\r\n", false},
+      {"a NOTIFY", "NOTIFY * HTTP/1.1\r\n" + host + man + mx + st + "\r\n", false},
+      {"HOST without port", head + "HOST: 239.255.255.250\r\n" + man + mx + st + "\r\n", false},
+      {"HOST port 01900", head + "HOST: 239.255.255.250:01900\r\n" + man + mx + st + "\r\n", false},
+      {"HOST missing", head + man + mx + st + "\r\n", false},
+      {"MAN without quotes", head + host + "MAN: ssdp:discover\r\n" + mx + st + "\r\n", false},
+      {"MAN missing", head + host + mx + st + "\r\n", false},
+      {"MX missing", head + host + man + st + "\r\n", false},
+      {"ST missing", head + host + man + mx + "\r\n", false},
+      {"ST written S-T", head + host + man + mx + "S-T: upnp:rootdevice\r\n\r\n", false},
+      {"names in lower case",
+       head + "host: 239.255.255.250:1900\r\nman: \"ssdp:discover\"\r\nmx: 1\r\nst: upnp:rootdevice\r\n\r\n", true},
+      {"names in mixed case",
+       head + "Host: 239.255.255.250:1900\r\nMan: \"ssdp:discover\"\r\nMx: 1\r\nSt: upnp:rootdevice\r\n\r\n", true},
+      {"MX 0", head + host + man + "MX: 0\r\n" + st + "\r\n", true},
+      {"MX 120", head + host + man + "MX: 120\r\n" + st + "\r\n", true},
+      {"MX empty", head + host + man + "MX:\r\n" + st + "\r\n", true},
+      {"ST first", head + st + host + man + mx + "\r\n", true},
+      {"no closing blank line", head + host + man + mx + st, true},
   };
-  for (const auto& c : kIgnored) {
-    // The valid search that follows proves the ignored one was read first.
+  for (const auto& c : cases) {
+    // The valid search that follows proves the first one was read before.
     EXPECT_TRUE(PeerNetwork::sendToGroup(mSearcher[0], c.request));
     testing::internal::CaptureStdout();
     const std::vector<Datagram> got = ask(0, search("uuid:" + kUdn));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.what;
-    EXPECT_EQ(texts(got), responses({gatewayTargets()[3]}, "10.9.0.1")) << c.what;
+    Targets expected = {gatewayTargets()[3]};
+    if (c.answered) expected.insert(expected.begin(), gatewayTargets()[0]);
+    EXPECT_EQ(texts(got), responses(expected, "10.9.0.1")) << c.what;
   }
 }
 
-TEST_F(SsdpTest, HeaderNamesMatchInAnyCaseAndMxIsNotInterpreted) {
-  startLan(0);
-  const std::string head = "M-SEARCH * HTTP/1.1\r\n";
-  const std::string host = "HOST: 239.255.255.250:1900\r\n", man = "MAN: \"ssdp:discover\"\r\n";
-  const struct {
-    const char* what;
-    std::string request;
-  } kAnswered[] = {
-      {"names in lower case", head + "host: 239.255.255.250:1900\r\nman: \"ssdp:discover\"\r\nmx: 1\r\n"
-                                     "st: upnp:rootdevice\r\n\r\n"},
-      {"names in mixed case", head + "Host: 239.255.255.250:1900\r\nMan: \"ssdp:discover\"\r\nMx: 1\r\n"
-                                     "St: upnp:rootdevice\r\n\r\n"},
-      {"MX 0", head + host + man + "MX: 0\r\nST: upnp:rootdevice\r\n\r\n"},
-      {"MX 120", head + host + man + "MX: 120\r\nST: upnp:rootdevice\r\n\r\n"},
-      {"MX empty", head + host + man + "MX:\r\nST: upnp:rootdevice\r\n\r\n"},
-      {"ST first", head + "ST: upnp:rootdevice\r\n" + host + man + "MX: 3\r\n\r\n"},
-      {"no closing blank line", head + host + man + "MX: 3\r\nST: upnp:rootdevice\r\n"},
-  };
-  for (const auto& c : kAnswered)
-    EXPECT_EQ(texts(ask(0, c.request)), responses({gatewayTargets()[0]}, "10.9.0.1")) << c.what;
-}
-
-TEST_F(SsdpTest, TargetsMatchExactly) {
+TEST_F(SsdpTest, TargetsMatchExactlyAndSsdpAllAnswersEveryTargetInMapOrderFromPort1900) {
   addWanInterface();
   configure(mWan, kTypeExternal);
   startLan(0);
+  startLan(1);
   const Targets all = allTargets(mWan);
-  const Targets wan = wanTargets(mWan);
   const struct {
     std::string target;
     Targets expected;
   } kCases[] = {
       {"upnp:rootdevice", {all[0]}},
       {kIgd, {all[2]}},
-      {"urn:schemas-upnp-org:service:WANIPConnection:1", {wan[3]}},
+      {"urn:schemas-upnp-org:service:WANIPConnection:1", {wanTargets(mWan)[3]}},
       {"uuid:" + kUdn, {gatewayTargets()[3]}},
       {"urn:schemas-upnp-org:device:InternetGatewayDevice:2", {}},
       {"UPNP:ROOTDEVICE", {}},
@@ -270,18 +259,12 @@ TEST_F(SsdpTest, TargetsMatchExactly) {
   };
   for (const auto& c : kCases)
     EXPECT_EQ(texts(ask(0, search(c.target))), responses(c.expected, "10.9.0.1")) << c.target;
-}
 
-TEST_F(SsdpTest, SsdpAllAnswersEveryTargetInMapOrderFromPort1900) {
-  addWanInterface();
-  configure(mWan, kTypeExternal);
-  startLan(0);
-  startLan(1);
   const size_t descriptors = openDescriptors();
   for (int link : {0, 1}) {
     const std::string address = PeerNetwork::routerAddress(link);
     const std::vector<Datagram> got = ask(link, search("ssdp:all"));
-    EXPECT_EQ(texts(got), responses(allTargets(mWan), address));
+    EXPECT_EQ(texts(got), responses(all, address));
     for (const Datagram& d : got) {
       EXPECT_EQ(d.source, address);
       EXPECT_EQ(d.port, 1900);
@@ -362,51 +345,36 @@ TEST_F(SsdpTest, TwoInternalInterfacesAnnounceTheirOwnLocationAndKeepTheirOwnTim
   EXPECT_EQ(texts(heard(1)), notifies(gatewayTargets(), "10.9.1.1", false));
 }
 
-TEST_F(SsdpTest, TimerBurstCarriesTheCurrentTargetsAndRearms) {
-  startLan(0);
-  addWanInterface();
-  configure(mWan, kTypeExternal);
-  heard(0);
-  testing::internal::CaptureStdout();
-  onAdvertTimer(mDaemon->gateway, *record(mLan[0]));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "sendAdverts lan 10 alive\n");
-  EXPECT_EQ(texts(heard(0)), notifies(allTargets(mWan), "10.9.0.1", false));
-  EXPECT_TRUE(record(mLan[0])->advertTimer.armed());
-}
-
-TEST_F(SsdpTest, ExternalStartSaysByebyeForTheOldSetThenAliveForTheNewOnEveryInterface) {
+TEST_F(SsdpTest, ExternalStartAndStopChangeTheAnnouncedSetOnEveryInterface) {
   startLan(0);
   startLan(1);
   addWanInterface();
+  // Start: byebye for the old set, then alive for the new one.
   testing::internal::CaptureStdout();
-  configure(mWan, kTypeExternal);
-  const std::vector<std::string> expectedLines = {"sendAdverts lan 4 byebye", "sendAdverts lan2 4 byebye",
-                                                  "sendAdverts lan 10 alive", "sendAdverts lan2 10 alive"};
-  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()), expectedLines);
+  const uint32_t entry = configure(mWan, kTypeExternal);
+  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()),
+            (Strings{"sendAdverts lan 4 byebye", "sendAdverts lan2 4 byebye", "sendAdverts lan 10 alive",
+                     "sendAdverts lan2 10 alive"}));
   for (int link : {0, 1}) {
     const std::string address = PeerNetwork::routerAddress(link);
-    std::vector<std::string> expected = notifies(gatewayTargets(), address, true);
+    Strings expected = notifies(gatewayTargets(), address, true);
     for (std::string& text : notifies(allTargets(mWan), address, false)) expected.push_back(std::move(text));
     EXPECT_EQ(texts(heard(link)), expected) << address;
   }
-}
 
-TEST_F(SsdpTest, ExternalStopSaysByebyeForExactlyTheWanBranchOnEveryInterface) {
-  startLan(0);
-  startLan(1);
-  addWanInterface();
-  const uint32_t entry = configure(mWan, kTypeExternal);
-  heard(0);
-  heard(1);
+  // Stop: byebye for exactly the WAN branch.
   testing::internal::CaptureStdout();
   unconfigure(entry);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("stop ext: wan\n"), std::string::npos) << out;
-  const std::vector<std::string> expectedLines = {"sendAdverts lan 6 byebye", "sendAdverts lan2 6 byebye"};
-  EXPECT_EQ(advertLines(out), expectedLines);
+  EXPECT_EQ(advertLines(out), (Strings{"sendAdverts lan 6 byebye", "sendAdverts lan2 6 byebye"}));
   for (int link : {0, 1}) EXPECT_EQ(texts(heard(link)), notifies(wanTargets(mWan), "", true)) << link;
   // No alive burst follows; the next timer burst carries the smaller set.
-  EXPECT_EQ(mDaemon->gateway.ssdpTargets.size(), 4u);
+  testing::internal::CaptureStdout();
+  onAdvertTimer(mDaemon->gateway, *record(mLan[0]));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "sendAdverts lan 4 alive\n");
+  EXPECT_EQ(texts(heard(0)), notifies(gatewayTargets(), "10.9.0.1", false));
+  EXPECT_TRUE(record(mLan[0])->advertTimer.armed());
 }
 
 TEST_F(SsdpTest, TreeChangesReachOnlyStartedInternalInterfaces) {
@@ -418,9 +386,8 @@ TEST_F(SsdpTest, TreeChangesReachOnlyStartedInternalInterfaces) {
   testing::internal::CaptureStdout();
   const uint32_t entry = configure(mWan, kTypeExternal);
   unconfigure(entry);
-  const std::vector<std::string> expectedLines = {"sendAdverts lan 4 byebye", "sendAdverts lan 10 alive",
-                                                  "sendAdverts lan 6 byebye"};
-  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()), expectedLines);
+  EXPECT_EQ(advertLines(testing::internal::GetCapturedStdout()),
+            (Strings{"sendAdverts lan 4 byebye", "sendAdverts lan 10 alive", "sendAdverts lan 6 byebye"}));
   EXPECT_EQ(heard(0).size(), 20u);
   EXPECT_TRUE(heard(1).empty());
 }
@@ -470,13 +437,10 @@ class UnownedSocketTest : public ::testing::Test {
   int mSender = -1;
 };
 
-TEST_F(UnownedSocketTest, NothingToReadIsLogged) {
+TEST_F(UnownedSocketTest, NothingToReadIsLoggedAndAnInvalidSearchDroppedBeforeTheOwnerIsLookedUp) {
   EXPECT_EQ(searchOutput(), "search recvfrom failed\n");
   deliver("");
   EXPECT_EQ(searchOutput(), "search recvfrom failed\n");
-}
-
-TEST_F(UnownedSocketTest, InvalidSearchIsDroppedBeforeTheOwnerIsLookedUp) {
   deliver("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: ssdp:discover\r\nMX: 1\r\nST: ssdp:all\r\n\r\n");
   EXPECT_EQ(searchOutput(), "");
 }

@@ -80,7 +80,6 @@ TEST_F(RouterConfigTest, BadLinesStopWithTheirNumber) {
   };
   for (const auto& [text, error] : cases) {
     SCOPED_TRACE(text);
-    RouterFixture::TearDown();
     mRouter = std::make_unique<Router>(std::make_unique<SimBackend>());
     mRouter->attach(mLooper, false);
     const bus::Status status = apply(text);

@@ -41,6 +41,12 @@ class RouterFixture : public ::testing::Test {
     return mLooper.exchangeCmd(request, command, 1000);
   }
 
+  static bus::message withId(uint32_t id) {
+    bus::message m;
+    m.setU32(bus::kFieldObjectId, id);
+    return m;
+  }
+
   // Adds an interface; returns its id (0 on refusal).
   uint32_t addInterface(const std::string& name, const std::string& kernel, uint32_t token, bool running) {
     bus::message m;

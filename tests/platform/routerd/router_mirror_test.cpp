@@ -26,10 +26,7 @@ class RouterMirrorTest : public RouterFixture {
   void SetUp() override {
     mLooper.addHandler(100, &mDevices);
     mLooper.addHandler(101, &mAddresses);
-    mDevices.setCallbacks([](bus::DeviceEntry&) {}, [this](uint32_t id, const message& record) {
-      mRecords[id] = record;
-      ++mReports;
-    });
+    mDevices.setCallbacks([](bus::DeviceEntry&) {}, [this](uint32_t id, const message& record) { mRecords[id] = record; });
     mAddresses.setCallbacks([](bus::AMapMirror::Entry&) {}, [this] { ++mAddressBatches; });
   }
 
@@ -38,11 +35,10 @@ class RouterMirrorTest : public RouterFixture {
   bus::DeviceMirror mDevices;
   AddressMirror mAddresses;
   std::map<uint32_t, message> mRecords;  // last record reported per device
-  int mReports = 0;
   int mAddressBatches = 0;
 };
 
-TEST_F(RouterMirrorTest, DeviceMirrorSeesRecordsAndChanges) {
+TEST_F(RouterMirrorTest, DeviceMirrorSeesRecordsChangesAndNewInterfaces) {
   const uint32_t wan = addInterface("wan", "lo", 1, true);
   mDevices.subscribe();
   ASSERT_TRUE(mDevices.subscribed());
@@ -52,18 +48,14 @@ TEST_F(RouterMirrorTest, DeviceMirrorSeesRecordsAndChanges) {
   EXPECT_FALSE(mRecords[wan].getBool(bus::kFieldDisabled));
 
   // What routerctl's "interface set wan disabled=yes running=no" sends.
-  message m;
-  m.setU32(bus::kFieldObjectId, wan);
+  message m = withId(wan);
   m.setBool(bus::kFieldDisabled, true);
   m.setU32(kDevStatus, 0);
   ASSERT_FALSE(bus::isError(call(kInterfacesPath, m, bus::kCmdSetObject)));
   ASSERT_TRUE(waitFor([&] { return mRecords[wan].getBool(bus::kFieldDisabled); }));
   EXPECT_EQ(0u, mRecords[wan].getU32(kDevStatus) & kStatusRunning);
   EXPECT_EQ(1u, mRecords[wan].getU32(kDevToken));
-}
 
-TEST_F(RouterMirrorTest, DeviceMirrorSeesNewInterfaces) {
-  mDevices.subscribe();
   const uint32_t lan = addInterface("lan", "lo", 2, true);
   ASSERT_TRUE(waitFor([&] { return mRecords.count(lan) != 0; }));
   EXPECT_EQ("lan", mRecords[lan].getString(kDevName));
@@ -82,9 +74,7 @@ TEST_F(RouterMirrorTest, AddressMirrorFollowsAddsAndRemoves) {
   EXPECT_EQ(*IPAddr::parse("10.77.2.1"), mirrored->address());
   EXPECT_EQ(lan, mirrored->interfaceId());
 
-  message m;
-  m.setU32(bus::kFieldObjectId, first);
-  ASSERT_FALSE(bus::isError(call(kAddressesPath, m, bus::kCmdRemoveObject)));
+  ASSERT_FALSE(bus::isError(call(kAddressesPath, withId(first), bus::kCmdRemoveObject)));
   ASSERT_TRUE(waitFor([&] { return mAddresses.objects().size() == 1; }));
   EXPECT_EQ(1u, mAddresses.objects().count(second));
   EXPECT_GT(mAddressBatches, 0);
