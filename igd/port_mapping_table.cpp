@@ -76,12 +76,6 @@ bus::message natRequest() {
   return nat;
 }
 
-bus::message exchange(const bus::message& request, uint32_t command) {
-  bus::Looper* looper = bus::Looper::current();
-  if (looper == nullptr) return bus::errorMsg(bus::kErrUnreachable, "no message loop");
-  return looper->exchangeCmd(request, command, bus::kReplyTimeoutMs);
-}
-
 // The fields that both the set on update and the add carry; on the fallback
 // add they replace the set's values in place.
 void setTarget(bus::message& nat, const PortMapping& mapping) {
@@ -250,7 +244,7 @@ uint32_t PortMappingTable::updateMapping(bus::message& nat, const PortMappingKey
     return 718;
   }
   fillSetOnUpdate(nat, entry.ruleId, wanted);
-  const bus::message reply = exchange(nat, bus::kCmdSetObject);
+  const bus::message reply = bus::request(nat, bus::kCmdSetObject);
   if (!bus::isError(reply)) {
     const uint32_t ruleId = entry.ruleId;
     entry = wanted;
@@ -267,7 +261,7 @@ uint32_t PortMappingTable::addMapping(bus::message& nat, const ActionRequest& re
                                       const PortMapping& wanted) {
   logMapDebug("add", key, wanted);
   fillAdd(nat, mService, request, key, wanted);
-  const bus::message reply = exchange(nat, bus::kCmdAddObject);
+  const bus::message reply = bus::request(nat, bus::kCmdAddObject);
   if (bus::isError(reply)) {
     std::cout << "add nat failed: " << bus::getError(reply) << std::endl;
     return 501;
@@ -288,7 +282,7 @@ uint32_t PortMappingTable::deletePortMapping(ActionRequest& request) {
     return 714;
   }
   std::cout << "del map " << input(request, 1) << std::endl;
-  const bus::message reply = exchange(removeRequest(it->second.ruleId), bus::kCmdRemoveObject);
+  const bus::message reply = bus::request(removeRequest(it->second.ruleId), bus::kCmdRemoveObject);
   const bool failed = bus::isError(reply);
   if (failed) std::cout << "remove nat failed: " << bus::getError(reply) << std::endl;
   logMapping("remove", input(request, 2), it->first, it->second);
@@ -345,7 +339,7 @@ void PortMappingTable::retarget(IPAddr address) {
 
 void PortMappingTable::cleanup() {
   for (const auto& [key, mapping] : mEntries) {
-    const bus::message reply = exchange(removeRequest(mapping.ruleId), bus::kCmdRemoveObject);
+    const bus::message reply = bus::request(removeRequest(mapping.ruleId), bus::kCmdRemoveObject);
     if (bus::isError(reply)) std::cout << "on cleanup remove nat failed: " << bus::getError(reply) << std::endl;
   }
   mEntries.clear();

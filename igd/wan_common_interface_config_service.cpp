@@ -71,9 +71,7 @@ std::string WANCommonInterfaceConfigService::readCounter(uint32_t field) const {
   request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, kInterfaceHandler});
   request.setU32(bus::kFieldObjectId, externalInterfaceId);
   request.setU32(bus::kFieldGetFlags, kGetFlagsStatistics);
-  bus::Looper* looper = bus::Looper::current();
-  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdGetObject, bus::kReplyTimeoutMs)
-                                               : bus::errorMsg(bus::kErrUnreachable, "no message loop");
+  const bus::message reply = bus::request(request, bus::kCmdGetObject);
   if (bus::isError(reply)) std::cout << "get device stats: " << bus::getError(reply) << std::endl;
   // Control points get a ui4: the counter wraps at 2^32.
   return std::to_string(static_cast<uint32_t>(reply.getU64(field)));

@@ -174,9 +174,7 @@ bool WANIPConnectionService::setInterfaceDisabled(bool disabled, const char* fai
   request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, kInterfaceHandler});
   request.setU32(bus::kFieldObjectId, externalInterfaceId);
   request.setBool(bus::kFieldDisabled, disabled);
-  bus::Looper* looper = bus::Looper::current();
-  const bus::message reply = looper != nullptr ? looper->exchangeCmd(request, bus::kCmdSetObject, bus::kReplyTimeoutMs)
-                                               : bus::errorMsg(bus::kErrUnreachable, "no message loop");
+  const bus::message reply = bus::request(request, bus::kCmdSetObject);
   if (!bus::isError(reply)) return true;
   std::cout << failure << bus::getError(reply) << std::endl;
   return false;

@@ -538,6 +538,12 @@ message Looper::exchangeCmd(message request, uint32_t command, uint32_t timeoutM
   return reply;
 }
 
+message request(message request, uint32_t command, uint32_t timeoutMs) {
+  Looper* looper = Looper::current();
+  if (looper == nullptr) return errorMsg(kErrUnreachable, "no message loop");
+  return looper->exchangeCmd(std::move(request), command, timeoutMs);
+}
+
 void Looper::sendCmd(message request, uint32_t command) {
   request.setU32(kFieldCommand, command);
   request.remove(kFieldRequestId);

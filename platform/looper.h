@@ -131,6 +131,10 @@ class Looper {
   std::unique_ptr<Impl> mImpl;  // handlers, links and queued work (looper.cpp)
 };
 
+// exchangeCmd on the thread's Looper with the usual reply time-out; an error
+// reply (kErrUnreachable) when the thread has no Looper.
+message request(message request, uint32_t command, uint32_t timeoutMs = kReplyTimeoutMs);
+
 template <class Pred>
 bool Looper::runUntil(Pred done, uint32_t maxMs) {
   mRunner.updateNow();

@@ -63,12 +63,10 @@ Service* eventService(Gateway& gateway, const HttpRequest& request, const char* 
 // which blocks the loop until it answers. Zero: no address.
 IPAddr resolveHost(const std::string& host) {
   if (std::optional<IPAddr> numeric = IPAddr::parse(host)) return *numeric;
-  bus::Looper* looper = bus::Looper::current();
-  if (looper == nullptr) return IPAddr();
-  bus::message request;
-  request.setU32Array(bus::kFieldDestination, {bus::kAddrResolver});
-  request.setString(kResolverFieldHost, host);
-  const bus::message reply = looper->exchangeCmd(request, kResolverCommand, bus::kReplyTimeoutMs);
+  bus::message query;
+  query.setU32Array(bus::kFieldDestination, {bus::kAddrResolver});
+  query.setString(kResolverFieldHost, host);
+  const bus::message reply = bus::request(query, kResolverCommand);
   if (bus::isError(reply)) logLine("resolving failed: " + bus::getError(reply));
   return reply.getBe32(kResolverFieldAddress);
 }
