@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@ constexpr size_t kReadBytes = 4096;
 // trickling client cannot hold a connection open for longer.
 constexpr uint32_t kRequestTicks = 1000;
 constexpr const char kHttpMarker[] = " HTTP/";
+constexpr time_t kSendTimeoutSeconds = 2;
 
 void logLine(const std::string& line) { std::cout << line << std::endl; }
 
@@ -115,6 +117,10 @@ void onHttpAccept(Gateway& gateway, int listenSocket) {
     close(socket);
     return;
   }
+  // The socket stays blocking for the one write of the response, but a client
+  // that never reads must not be able to stall the whole loop with it.
+  const timeval sendTimeout{kSendTimeoutSeconds, 0};
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
   auto connection = std::make_unique<HttpConnection>();
   connection->socket = socket;
   connection->peerAddress = IPAddr(peer.sin_addr.s_addr);
