@@ -83,7 +83,9 @@ TEST_F(WANIPConnectionServiceTest, ForceTerminationAndRequestConnectionSwitchThe
   mService.setConnectionStatus(2);
   const std::pair<const char*, const char*> cases[] = {{"ForceTermination", "disable device failed: "},
                                                        {"RequestConnection", "enable device failed: "}};
-  for (const auto& [action, line] : cases) {
+  for (const auto& entry : cases) {
+    const char* action = entry.first;
+    const char* line = entry.second;
     mInterfaces.failNext = true;
     EXPECT_EQ(stdoutOf([&] { EXPECT_EQ(call(mService, action, {}), 501u) << action; }),
               std::string(line) + "no such device\n");
