@@ -86,12 +86,12 @@ TEST(XmlElementTest, ParseErrorsKeepWhatWasBuilt) {
 TEST(XmlElementTest, WritesTheIndentedForm) {
   XmlElement root("root", "");
   root.addAttribute("xmlns", "urn:schemas-upnp-org:device-1-0");
-  XmlElement spec("specVersion", "");
-  spec.addChild("major", "1");
+  XmlElement specVersion("specVersion", "");
+  specVersion.addChild("major", "1");
   XmlElement deeper("c", "hidden");  // text beside children is not written
   deeper.addChild("d", "x");
-  spec.appendChild(deeper);
-  root.appendChild(spec);
+  specVersion.appendChild(deeper);
+  root.appendChild(specVersion);
   const std::string expected =
       "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\r\n"
       "  <specVersion>\r\n"
