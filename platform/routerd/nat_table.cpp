@@ -21,15 +21,6 @@ constexpr uint32_t kMaxPort = 65535;
 
 message badRequest(const std::string& why) { return bus::errorMsg(bus::kErrBadRequest, why); }
 
-const char* commandName(uint32_t command) {
-  switch (command) {
-    case bus::kCmdAddObject: return "add";
-    case bus::kCmdSetObject: return "set";
-    case bus::kCmdRemoveObject: return "remove";
-    default: return "?";
-  }
-}
-
 bool isRuleField(const bus::Field& f) { return f.id < 0xff0000 && f.id != bus::kFieldObjectId; }
 
 // Checks a rule as it would be stored (after a set merged into it): ranges
@@ -145,7 +136,7 @@ message NatTable::handleLogged(uint32_t command, const message& request) {
     entry.error += entry.error.empty() ? "(fields too large to log)" : " (fields too large to log)";
   }
   if (mTrace) {
-    *mTrace << "nat " << commandName(command) << " rule " << ruleId << ": "
+    *mTrace << "nat " << natCommandName(command) << " rule " << ruleId << ": "
             << (entry.result ? "error " + entry.error : std::string("ok")) << std::endl;
   }
   mLog.push_back(std::move(entry));

@@ -51,6 +51,16 @@ inline constexpr uint32_t kFieldListFirst = 0x520100;  // u32 on a list request:
 inline constexpr uint32_t kFieldListNext = 0x520101;   // u32 on a list reply: next first index
 inline constexpr uint32_t kFieldListTotal = 0x520102;  // u32 on a list reply: number of items
 
+// "add", "set" or "remove" for a NAT request's command; "?" for any other.
+inline const char* natCommandName(uint32_t command) {
+  switch (command) {
+    case bus::kCmdAddObject: return "add";
+    case bus::kCmdSetObject: return "set";
+    case bus::kCmdRemoveObject: return "remove";
+    default: return "?";
+  }
+}
+
 // The request log: one item per add/set/remove received, oldest first.
 inline constexpr uint32_t kCmdNatRequests = 0x520001;
 inline constexpr uint32_t kReqFieldSeq = 1;      // u32: 1, 2, ... in arrival order

@@ -342,15 +342,6 @@ int addressCmd(Ctl& ctl, const std::vector<std::string>& words) {
 
 // ---- nat ----
 
-const char* commandName(uint32_t command) {
-  switch (command) {
-    case bus::kCmdAddObject: return "add";
-    case bus::kCmdSetObject: return "set";
-    case bus::kCmdRemoveObject: return "remove";
-    default: return "?";
-  }
-}
-
 int natPrint(Ctl& ctl, bool raw) {
   std::vector<message> rules;
   if (!ctl.bus.list(kNat, bus::kCmdListObjects, rules)) return kExitFailed;
@@ -379,11 +370,11 @@ int natRequests(Ctl& ctl, bool raw) {
     const message fields = e.getMessage(routerd::kReqFieldFields);
     if (raw) {
       std::printf("seq=%u command=%s rule=%u result=%u error=%s %s\n", e.getU32(routerd::kReqFieldSeq),
-                  commandName(e.getU32(routerd::kReqFieldCommand)), e.getU32(routerd::kReqFieldRuleId), result,
+                  routerd::natCommandName(e.getU32(routerd::kReqFieldCommand)), e.getU32(routerd::kReqFieldRuleId), result,
                   tools::quoted(e.getString(routerd::kReqFieldError)).c_str(), fieldsText(fields, true).c_str());
       continue;
     }
-    table.addRow({std::to_string(e.getU32(routerd::kReqFieldSeq)), commandName(e.getU32(routerd::kReqFieldCommand)),
+    table.addRow({std::to_string(e.getU32(routerd::kReqFieldSeq)), routerd::natCommandName(e.getU32(routerd::kReqFieldCommand)),
                   std::to_string(e.getU32(routerd::kReqFieldRuleId)),
                   result ? "0x" + tools::BusClient::hex(result) + " " + e.getString(routerd::kReqFieldError) : "ok",
                   fieldsText(fields, false, bus::kFieldDestination)});
