@@ -1,20 +1,14 @@
 #include "daemon/gateway.h"
 
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <iostream>
 #include <vector>
 
 #include "daemon/upnp_daemon.h"
-#include "http/http_server.h"
 #include "igd/wan_common_interface_config_service.h"
 #include "igd/wan_device.h"
 #include "igd/wan_ip_connection_service.h"
+#include "platform/debug_log.h"
 #include "platform/system.h"
 #include "ssdp/ssdp.h"
 
@@ -27,64 +21,18 @@ constexpr uint32_t kFieldToken = 0x10001;
 constexpr uint32_t kFieldStatus = 0x10003;
 constexpr uint32_t kFieldIfindex = 0x10004;
 constexpr uint32_t kStatusRunning = 0x100 | 0x400;
+constexpr int kListenBacklog = 1;
 
-void logSysError(const char* what) { std::cout << what << strerror(errno) << std::endl; }
-
-// Ties `fd` to the kernel device of `ifindex`, so the socket sees and sends
-// traffic of that interface only, whatever its address.
-bool bindToDevice(int fd, uint32_t ifindex) {
-  char name[IFNAMSIZ] = {};
-  const std::string kernelName = bus::kernelGetIfname(ifindex);
-  strncpy(name, kernelName.c_str(), sizeof(name) - 1);
-  return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, sizeof(name)) == 0;
-}
-
-bool reuseAddress(int fd) {
-  const int one = 1;
-  return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == 0;
-}
-
-sockaddr_in socketAddress(IPAddr address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address.raw();
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-// The HTTP listening socket of an internal interface, or -1 after logging.
-int openHttpSocket(uint32_t ifindex) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    logSysError("tcp socket: ");
-    return -1;
-  }
-  const char* failure = nullptr;
-  const sockaddr_in sa = socketAddress(IPAddr(), Gateway::kHttpPort);
-  if (!bindToDevice(fd, ifindex))
-    failure = "setsockopt SO_BINDTODEVICE: ";
-  else if (!reuseAddress(fd))
-    failure = "setsockopt SO_REUSEADDR: ";
-  else if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0)
-    failure = "tcp bind: ";
-  else if (listen(fd, 1) != 0)
-    failure = "tcp listen: ";
-  if (failure == nullptr) return fd;
-  logSysError(failure);
-  close(fd);
-  return -1;
-}
-
-void closeSocket(int& fd) {
-  if (fd < 0) return;
-  if (bus::ThinRunner* runner = bus::ThinRunner::current()) runner->removeSocket(fd);
-  close(fd);
-  fd = -1;
+template <class Map>
+auto* lookup(Map& map, const std::string& key) {
+  auto it = map.find(key);
+  return it == map.end() ? nullptr : it->second;
 }
 
 }  // namespace
 
-Gateway::Gateway() : osInfo("urn:schemas-microsoft-com:service:OSInfo:1") {
+Gateway::Gateway(bus::lstream& routerLog)
+    : osInfo("urn:schemas-microsoft-com:service:OSInfo:1"), http(*this), mRouterLog(routerLog) {
   char host[65] = {};
   if (gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
   const std::pair<const char*, std::string> values[] = {
@@ -125,6 +73,7 @@ void Gateway::registerDocument(const std::string& urlPath, const std::string& fi
 }
 
 void Gateway::registerService(const ServiceEntry& entry, Service& service) {
+  service.eventSink = &events;
   eventUrlTable[entry.eventSubURL] = &service;
   controlUrlTable[entry.controlURL] = &service;
 }
@@ -140,27 +89,35 @@ void Gateway::unregisterService(const Service& service) {
   }
 }
 
+Service* Gateway::controlService(const std::string& path) { return lookup(controlUrlTable, path); }
+
+Service* Gateway::eventService(const std::string& path) { return lookup(eventUrlTable, path); }
+
+const std::string* Gateway::servedFile(const std::string& path) const {
+  auto it = files.find(path);
+  return it == files.end() ? nullptr : &it->second;
+}
+
+const ServedInterface* Gateway::interfaceOf(int socket) const {
+  for (const auto& [id, state] : interfaces)
+    if (state->httpSocket.fd() == socket) return state.get();
+  return nullptr;
+}
+
 void Gateway::refreshTargets() {
   ssdpTargets.clear();
   collectTargets(ssdpTargets);
 }
 
-InterfaceState* Gateway::findBySsdpSocket(int socket) {
-  for (auto& [id, state] : interfaces)
-    if (state->ssdpSocket == socket) return state.get();
-  return nullptr;
-}
-
-InterfaceState* Gateway::findByHttpSocket(int socket) {
-  for (auto& [id, state] : interfaces)
-    if (state->httpSocket == socket) return state.get();
-  return nullptr;
+void Gateway::advertiseAll(const SsdpTargets& targets, bool byebye) {
+  for (const auto& [id, state] : interfaces)
+    if (state->isInternal() && state->started) state->ssdp->sendAdverts(targets, byebye);
 }
 
 void Gateway::addInterface(const UpnpInterfaceCfg& cfg, bool serviceRunning) {
-  std::cout << "add interface config devid:" << cfg.interface << " type:" << cfg.type
-            << " forcedIP:" << cfg.forcedIpEnabled << " " << cfg.forcedIp.toString() << std::endl;
-  interfaces[cfg.interface] = std::make_unique<InterfaceState>(cfg);
+  bus::debugLog() << "add interface config devid:" << cfg.interface << " type:" << cfg.type
+                  << " forcedIP:" << cfg.forcedIpEnabled << " " << cfg.forcedIp.toString();
+  interfaces[cfg.interface] = std::make_unique<InterfaceState>(cfg, ssdpTargets);
   if (serviceRunning) {
     theDaemon().deviceMirror.updateAsync(cfg.interface);
     theDaemon().addressMirror.refreshAsync();
@@ -168,20 +125,13 @@ void Gateway::addInterface(const UpnpInterfaceCfg& cfg, bool serviceRunning) {
 }
 
 void Gateway::removeInterface(const UpnpInterfaceCfg& cfg) {
-  std::cout << "remove interface config devid:" << cfg.interface << std::endl;
+  bus::debugLog() << "remove interface config devid:" << cfg.interface;
   auto it = interfaces.find(cfg.interface);
   if (it == interfaces.end()) return;
   stopInterface(*it->second);
   // Open connections refer to the record: end them before it goes.
-  closeConnectionsOf(*it->second);
+  http.closeConnectionsOf(*it->second);
   interfaces.erase(it);
-}
-
-void Gateway::closeConnectionsOf(const InterfaceState& state) {
-  std::vector<int> doomed;
-  for (const auto& [fd, connection] : connections)
-    if (connection->interface == &state) doomed.push_back(fd);
-  for (int fd : doomed) closeConnection(*this, fd);
 }
 
 void Gateway::deviceFilter(bus::DeviceEntry& entry) {
@@ -223,6 +173,8 @@ void Gateway::addressesChanged() {
       if (!state->started) updateDevice(*state);
       continue;
     }
+    // Two updates on purpose: the first stops the interface on its old
+    // address (byebye from there), the second starts it on the new one.
     updateDevice(*state);
     if (!state->config.forcedIpEnabled) state->address = addresses.empty() ? IPAddr() : addresses[0];
     updateDevice(*state);
@@ -231,15 +183,15 @@ void Gateway::addressesChanged() {
 
 void Gateway::updateDevice(InterfaceState& state) {
   if (!theDaemon().running || state.deviceToken == 0) return;
-  std::cout << "Gateway: update dev: " << state.config.interface << " " << state.name
-            << " disabled: " << state.disabled << " running: " << state.running
-            << " ip: " << state.address.toString() << std::endl;
+  bus::debugLog() << "Gateway: update dev: " << state.config.interface << " " << state.name
+                  << " disabled: " << state.disabled << " running: " << state.running
+                  << " ip: " << state.address.toString();
   if (state.isExternal()) {
     if (state.connectionService) {
-      state.connectionService->setConnectionStatus(state.disabled ? 3 : state.running ? 2 : 1);
+      state.connectionService->setConnectionStatus(connectionStatus(state.disabled, state.running));
       state.connectionService->setExternalIp(state.address);
     }
-    startExternal(*this, state);
+    startExternal(state);
     return;
   }
   if (!state.isInternal()) return;
@@ -247,69 +199,60 @@ void Gateway::updateDevice(InterfaceState& state) {
   if (!state.started && state.deviceToken != 0 && !state.address.isZero()) startInternal(state);
 }
 
-int Gateway::openSsdpSocket(uint32_t ifindex, IPAddr bindAddress) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    logSysError("udp socket: ");
-    return -1;
-  }
-  const char* failure = nullptr;
-  const sockaddr_in sa = socketAddress(bindAddress, kSsdpPort);
-  if (!bindToDevice(fd, ifindex))
-    failure = "udp setsockopt SO_BINDTODEVICE: ";
-  else if (!reuseAddress(fd))
-    failure = "setsockopt SO_REUSEADDR: ";
-  else if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0)
-    failure = "udp bind: ";
-  if (failure == nullptr) return fd;
-  logSysError(failure);
-  close(fd);
-  return -1;
-}
-
 void Gateway::startInternal(InterfaceState& state) {
-  std::cout << "start int: " << state.name << " " << state.address.toString() << std::endl;
-  int fd = openSsdpSocket(state.ifindex, IPAddr());
-  if (fd < 0) return;
-
-  ip_mreqn membership{};
-  membership.imr_multiaddr.s_addr = IPAddr::parse(kSsdpGroup)->raw();
-  membership.imr_address.s_addr = state.address.raw();
-  membership.imr_ifindex = static_cast<int>(state.ifindex);
-  const unsigned char ttl = 4;
-  const char* failure = nullptr;
-  if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0)
-    failure = "setsockopt IP_ADD_MEMBERSHIP: ";
-  else if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0)
-    failure = "setsockopt IP_MULTICAST_TTL: ";
-  if (failure != nullptr) {
-    logSysError(failure);
-    close(fd);
-    return;
-  }
-  bus::ThinRunner& runner = theDaemon().runner();
-  state.ssdpSocket = fd;
-  runner.addSocket(fd, bus::ThinRunner::kReadable, [this](int s) { onSearch(*this, s); });
-
-  state.httpSocket = openHttpSocket(state.ifindex);
-  if (state.httpSocket >= 0)
-    runner.addSocket(state.httpSocket, bus::ThinRunner::kReadable,
-                     [this](int s) { onHttpAccept(*this, s); });
-
-  state.advertTimer.start(kAdvertTicks, [this, &state] { onAdvertTimer(*this, state); });
+  bus::debugLog() << "start int: " << state.name << " " << state.address.toString();
+  if (!state.ssdp->open()) return;
+  const bus::Status status = net::openTcpListener(state.ifindex, kHttpPort, kListenBacklog, state.httpSocket);
+  if (status.isOk())
+    http.listen(state.httpSocket.fd());
+  else
+    bus::debugLog() << status.text();
+  state.ssdp->startAnnouncing();
   refreshTargets();
-  sendAdverts(state, ssdpTargets, false);
+  state.ssdp->sendAdverts(ssdpTargets, false);
   state.started = true;
 }
 
 void Gateway::stopInternal(InterfaceState& state) {
   if (!state.started) return;
-  std::cout << "stop int: " << state.name << std::endl;
-  sendAdverts(state, ssdpTargets, true);
-  state.advertTimer.cancel();
-  closeSocket(state.ssdpSocket);
-  closeSocket(state.httpSocket);
+  bus::debugLog() << "stop int: " << state.name;
+  state.ssdp->sendAdverts(ssdpTargets, true);
+  state.ssdp->close();
+  state.httpSocket.reset();
   state.started = false;
+}
+
+void Gateway::startExternal(InterfaceState& state) {
+  if (state.started || state.deviceToken == 0) return;
+  bus::debugLog() << "start ext: " << state.name;
+  const uint32_t interfaceId = state.config.interface;
+  const std::string id = std::to_string(interfaceId);
+
+  const ServiceEntry commonEntry =
+      makeServiceEntry("upnp-org", "WANCommonInterfaceConfig:1", "WANCommonIFC1", "wancommonifc-" + id);
+  const ServiceEntry connectionEntry =
+      makeServiceEntry("upnp-org", "WANIPConnection:1", "WANIPConn1", "wanipconn-" + id);
+  addDeviceCopy(embeddedDevices, buildWanDevice(identity, id, commonEntry, connectionEntry));
+  registerDocument(commonEntry.SCPDURL, "wancommonifcfg.xml");
+  registerDocument(connectionEntry.SCPDURL, "wanipconn.xml");
+
+  state.commonService = std::make_unique<WANCommonInterfaceConfigService>(interfaceId, state.deviceToken);
+  state.connectionService = std::make_unique<WANIPConnectionService>(interfaceId, state.address, mRouterLog);
+  WANIPConnectionService& connection = *state.connectionService;
+  connection.showDummyRule = theDaemon().config.showDummyRule;
+  connection.allowDisableExternal = theDaemon().config.allowDisableExternal;
+  connection.refreshEntryCount();
+
+  registerService(commonEntry, *state.commonService);
+  registerService(connectionEntry, connection);
+  connection.setConnectionStatus(connectionStatus(state.disabled, state.running));
+  connection.setExternalIp(state.address);
+
+  // Control points drop what they knew of the tree and learn the enlarged one.
+  advertiseAll(ssdpTargets, true);
+  refreshTargets();
+  advertiseAll(ssdpTargets, false);
+  state.started = true;
 }
 
 void Gateway::stopInterface(InterfaceState& state) {
@@ -318,14 +261,13 @@ void Gateway::stopInterface(InterfaceState& state) {
     return;
   }
   if (!state.started) return;
-  std::cout << "stop ext: " << state.name << std::endl;
-  const std::string udn =
-      "UUID-QUENLARK-WAN-DEVICE-" + identity + "-" + std::to_string(state.config.interface);
+  bus::debugLog() << "stop ext: " << state.name;
+  const std::string udn = wanDeviceUdn(identity, std::to_string(state.config.interface));
   for (auto it = embeddedDevices.begin(); it != embeddedDevices.end(); ++it) {
     if (it->info.UDN != udn) continue;
     SsdpTargets leaving;
     it->collectTargets(leaving);
-    advertiseAll(*this, leaving, true);
+    advertiseAll(leaving, true);
     embeddedDevices.erase(it);
     break;
   }

@@ -5,18 +5,24 @@
 #include <string>
 
 #include "daemon/upnp_interface_cfg.h"
+#include "http/http_host.h"
+#include "model/device.h"
 #include "platform/ip_addr.h"
-#include "platform/thin_runner.h"
+#include "platform/net.h"
 
 namespace upnp {
 
+class SsdpInterface;
 class WANCommonInterfaceConfigService;
 class WANIPConnectionService;
 
 // The daemon's record of one configured interface, kept in step with the
-// router's device and address reports. Owned by the Gateway's interface table.
-struct InterfaceState {
-  explicit InterfaceState(const UpnpInterfaceCfg& cfg);
+// router's device and address reports. Its ServedInterface part (name,
+// address, kernel index) is what the HTTP and SSDP servers of an internal
+// interface read. Owned by the Gateway's interface table.
+struct InterfaceState : ServedInterface {
+  // `targets` (the gateway's announced targets) must outlive the record.
+  InterfaceState(const UpnpInterfaceCfg& cfg, const SsdpTargets& targets);
   ~InterfaceState();
   InterfaceState(const InterfaceState&) = delete;
   InterfaceState& operator=(const InterfaceState&) = delete;
@@ -25,16 +31,12 @@ struct InterfaceState {
   bool isExternal() const { return config.type == kTypeExternal; }
 
   UpnpInterfaceCfg config;   // copy of the entry the record was made from
-  std::string name;          // device field 0x10006
   uint32_t deviceToken = 0;  // device field 0x10001; nothing starts while zero
-  uint32_t ifindex = 0;      // kernel interface index
   bool disabled = false;
   bool running = false;      // status bits 0x100 and 0x400 both set
-  IPAddr address;            // forced address, first router address, or zero
   bool started = false;      // sockets (internal) or WAN services (external) are up
-  int ssdpSocket = -1;
-  int httpSocket = -1;
-  bus::Timer advertTimer;    // internal only, armed while started
+  std::unique_ptr<SsdpInterface> ssdp;  // internal only: announcements and searches
+  net::Socket httpSocket;               // internal only: the HTTP listening socket
   std::unique_ptr<WANCommonInterfaceConfigService> commonService;  // external only
   std::unique_ptr<WANIPConnectionService> connectionService;       // external only
 };

@@ -21,7 +21,7 @@ void UpnpConfig::init() {
     readSettings(mStore.get(0));
     if (enabled) theDaemon().enable();
   }
-  if (!enabled) theDaemon().setupLeave(1000);
+  if (!enabled) theDaemon().setupLeave(kLeaveDelay);
 }
 
 bus::message UpnpConfig::cmdGet(const bus::message& request) {

@@ -3,18 +3,20 @@
 #include <sys/time.h>
 
 #include <cstdlib>
-#include <iostream>
 
 #include "http/gena/gena.h"
+#include "platform/debug_log.h"
 
 namespace upnp {
 
 namespace {
 UpnpDaemon* gInstance = nullptr;
+// Constructed before main, so the log exists before the first line is written.
+bus::lstream gRouterLog(67, 0);
 }  // namespace
 
 UpnpDaemon& theDaemon() { return *gInstance; }
-bool hasDaemon() { return gInstance != nullptr; }
+bus::lstream& routerLog() { return gRouterLog; }
 
 AddressMirror::~AddressMirror() = default;
 
@@ -34,7 +36,7 @@ void AddressEntry::load(const bus::message& in) {
   disabled = in.getBool(bus::kFieldDisabled, disabled);
 }
 
-UpnpDaemon::UpnpDaemon() : Looper(bus::kAddrUpnp) { gInstance = this; }
+UpnpDaemon::UpnpDaemon() : Looper(bus::kAddrUpnp), gateway(gRouterLog) { gInstance = this; }
 
 // The daemon lives for the whole process; the destructor only exists because
 // Looper is polymorphic.
@@ -46,8 +48,6 @@ void UpnpDaemon::start() {
   timeval now{};
   gettimeofday(&now, nullptr);
   srand(static_cast<unsigned>(now.tv_sec + now.tv_usec));
-  Service::setEventStarter(startNotification);
-
   addHandler(0, &config);
   addHandler(100, &deviceMirror);
   addHandler(101, &addressMirror);
@@ -68,7 +68,7 @@ void UpnpDaemon::start() {
 }
 
 void UpnpDaemon::enable() {
-  std::cout << "enable" << std::endl;
+  bus::debugLog() << "enable";
   running = true;
   setupLeave(0);
   deviceMirror.subscribe();
@@ -85,13 +85,13 @@ void UpnpDaemon::enable() {
 }
 
 void UpnpDaemon::disable() {
-  std::cout << "disable" << std::endl;
+  bus::debugLog() << "disable";
   running = false;
   for (auto& [id, state] : gateway.interfaces) gateway.stopInterface(*state);
   dropSubscriptions(gateway.osInfo);
   deviceMirror.cleanup();
   addressMirror.cleanup();
-  setupLeave(1000);
+  setupLeave(kLeaveDelay);
 }
 
 }  // namespace upnp

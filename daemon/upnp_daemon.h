@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "daemon/gateway.h"
 #include "daemon/upnp_config.h"
 #include "platform/looper.h"
 #include "platform/mirror.h"
+#include "platform/system.h"
 
 namespace upnp {
 
@@ -31,6 +33,10 @@ class AddressEntry : public bus::AObject {
   bool disabled = false;   // 0xfe000a
 };
 
+// How long the process stays after start-up or a disabling change while the
+// service is disabled.
+inline constexpr std::chrono::milliseconds kLeaveDelay = std::chrono::seconds(1);
+
 // The daemon: the process's Looper with the configuration, the root device and
 // the two mirrors. Created once by main and never destroyed.
 class UpnpDaemon : public bus::Looper {
@@ -54,6 +60,9 @@ class UpnpDaemon : public bus::Looper {
 
 // The process's daemon; set during start-up before any handler is registered.
 UpnpDaemon& theDaemon();
-bool hasDaemon();
+
+// The router log (topic 67), made before main; the WAN services write the
+// address and port-mapping lines to it.
+bus::lstream& routerLog();
 
 }  // namespace upnp

@@ -6,12 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <optional>
 
-#include "daemon/gateway.h"
+#include "http/http_server.h"
 #include "http/response.h"
+#include "model/device.h"
 #include "model/xml/xml_element.h"
+#include "platform/debug_log.h"
 #include "platform/paths.h"
 
 namespace upnp {
@@ -22,7 +23,7 @@ constexpr const char kDescriptionPath[] = "/gateway.xml";
 constexpr const char kProlog[] = "<?xml version=\"1.0\"?>";
 
 void logFileError(const char* what, const std::string& path) {
-  std::cout << what << path << ": " << strerror(errno) << std::endl;
+  bus::debugLog() << what << path << ": " << strerror(errno);
 }
 
 // The first kMaxFileBytes of the file, or nullopt after logging. `path` is the
@@ -46,12 +47,12 @@ std::optional<std::string> readFile(const std::string& path) {
   return content;
 }
 
-std::string describeFor(Gateway& gateway, const std::string& localAddress) {
-  gateway.info.presentationURL = "http://" + localAddress + "/";
-  xml::XmlElement root = gateway.describe();
+std::string describeFor(RootDevice& device, const std::string& localAddress) {
+  device.info.presentationURL = "http://" + localAddress + "/";
+  xml::XmlElement root = device.describe();
   char base[64];
   snprintf(base, sizeof(base), "http://%s:%u", localAddress.c_str(),
-           static_cast<unsigned>(Gateway::kHttpPort));
+           static_cast<unsigned>(kHttpPort));
   root.addChild("URLBase", base);
   return kProlog + lineEnd() + xml::toXml(root);
 }
@@ -64,23 +65,23 @@ const char* contentTypeOf(const std::string& fileName) {
   return extension == "gif" ? "image/gif" : "text/xml";
 }
 
-HttpMessage handleGet(Gateway& gateway, const HttpRequest& request) {
+HttpMessage handleGet(HttpHost& host, const HttpRequest& request) {
   if (request.path == kDescriptionPath)
-    return fileResponse(gateway, request.request, describeFor(gateway, request.localAddress));
-  return fileResponse(gateway, request.request, std::string());
+    return fileResponse(host, request.request, describeFor(host.rootDevice(), request.localAddress));
+  return fileResponse(host, request.request, std::string());
 }
 
-HttpMessage fileResponse(const Gateway& gateway, const HttpMessage& request, const std::string& document) {
+HttpMessage fileResponse(const HttpHost& host, const HttpMessage& request, const std::string& document) {
   const char* contentType = "text/xml";
   std::string body = document;
   if (body.empty()) {
     std::string method;
     std::string path;
     splitRequestLine(request.firstLine, method, path);
-    auto it = gateway.files.find(path);
-    if (it == gateway.files.end()) return statusResponse(404);
-    contentType = contentTypeOf(it->second);
-    std::optional<std::string> content = readFile(gateway.fileDir + it->second);
+    const std::string* file = host.servedFile(path);
+    if (file == nullptr) return statusResponse(404);
+    contentType = contentTypeOf(*file);
+    std::optional<std::string> content = readFile(host.documentDir() + *file);
     if (!content) return statusResponse(404);
     body = std::move(*content);
   }

@@ -10,7 +10,7 @@ struct HttpConnection;
 
 // One complete request as the dispatcher hands it to a method handler. Built
 // once per connection, valid only during the handler call: `connection` is
-// owned by the Gateway's connection table and goes away once the response is
+// owned by the HttpServer's connection table and goes away once the response is
 // written.
 struct HttpRequest {
   HttpMessage request;            // the parsed message

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "model/soap/soap.h"
 #include "platform/ip_addr.h"
 
 namespace upnp {
@@ -72,5 +73,19 @@ std::string httpDate(std::time_t when) {
 void addDateHeader(HttpMessage& message) {
   addHeader(message, "DATE", httpDate(std::time(nullptr)));
 }
+
+HttpMessage soapResponse(unsigned status, const xml::XmlElement& body) {
+  std::string text = soapEnvelope(body);
+  HttpMessage response = statusResponse(status);
+  addHeader(response, "CONTENT-LENGTH", std::to_string(text.size()));
+  addHeader(response, "CONTENT-TYPE", "text/xml; charset=\"utf-8\"");
+  addDateHeader(response);
+  addHeader(response, "EXT", "");
+  addHeader(response, "SERVER", serverString());
+  response.body = std::move(text);
+  return response;
+}
+
+HttpMessage soapFault(uint32_t upnpErrorCode) { return soapResponse(500, soapFaultBody(upnpErrorCode)); }
 
 }  // namespace upnp

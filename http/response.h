@@ -4,6 +4,7 @@
 #include <string>
 
 #include "http/http_message.h"
+#include "model/xml/xml_element.h"
 
 namespace upnp {
 
@@ -29,5 +30,13 @@ std::string httpDate(std::time_t when);
 
 // Appends DATE with the current time.
 void addDateHeader(HttpMessage& message);
+
+// The complete HTTP response for a SOAP answer: `status` line, then
+// CONTENT-LENGTH, CONTENT-TYPE (text/xml; charset="utf-8"), DATE, EXT (empty)
+// and SERVER in this order, and as body the envelope around `body`.
+HttpMessage soapResponse(unsigned status, const xml::XmlElement& body);
+
+// The HTTP 500 response carrying the SOAP fault for `upnpErrorCode`.
+HttpMessage soapFault(uint32_t upnpErrorCode);
 
 }  // namespace upnp

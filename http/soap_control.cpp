@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <string_view>
 
@@ -14,6 +13,7 @@
 #include "model/soap/soap.h"
 #include "model/state_variable.h"
 #include "model/xml/xml_element.h"
+#include "platform/debug_log.h"
 
 namespace upnp {
 
@@ -28,13 +28,9 @@ constexpr char kQueryAction[] = "urn:schemas-upnp-org:control-1-0#QueryStateVari
 // Lines about the request as a whole carry the connection prefix; the lines
 // about one action call's arguments and results follow its prefixed "action:"
 // line and are written without it.
-void logLine(const std::string& prefix, std::string_view line) {
-  std::cout << prefix << line << std::endl;
-}
+void logLine(const std::string& prefix, std::string_view line) { bus::debugLog() << prefix << line; }
 
-void logLine(std::string_view line) {
-  std::cout << line << std::endl;
-}
+void logLine(std::string_view line) { bus::debugLog() << line; }
 
 std::string_view localName(std::string_view name) {
   size_t colon = name.rfind(':');
@@ -71,18 +67,18 @@ bool parseUi4(const std::string& text, uint32_t& number) {
   return true;
 }
 
-bool numberAccepted(const StateVariable& variable, const std::string& text) {
-  uint32_t number = 0;
+bool numberAccepted(const StateVariable& variable, const std::string& text, uint32_t& number) {
   if (!parseUi4(text, number)) return false;
   if (variable.kind == VariableKind::UI2 && number >= 65536) return false;
   return !variable.hasRange || (variable.minimum <= number && number <= variable.maximum);
 }
 
-bool valueAccepted(const StateVariable& variable, const std::string& text) {
+// Checks `text` against the variable's type; numbers are kept in `number`.
+bool valueAccepted(const StateVariable& variable, const std::string& text, uint32_t& number) {
   switch (variable.kind) {
     case VariableKind::UI4:
     case VariableKind::UI2:
-      return numberAccepted(variable, text);
+      return numberAccepted(variable, text, number);
     case VariableKind::BOOLEAN:
       return text == "1" || text == "0" || text == "true" || text == "false" || text == "yes" ||
              text == "no";
@@ -157,12 +153,12 @@ HttpMessage queryStateVariable(const XmlElement& body, const Service& service, c
   auto found = service.stateVariables.find(name);
   if (found == service.stateVariables.end()) {
     logLine(prefix, "POST: no such variable registered: " + name);
-    return soapFault(404);
+    return soapFault(code(UpnpError::InvalidVar));
   }
   std::string value;
   if (!found->second->getValue(value)) {
     logLine(prefix, "POST: variable has no value: " + name);
-    return soapFault(404);
+    return soapFault(code(UpnpError::InvalidVar));
   }
   XmlElement response("u:QueryStateVariableResponse", "");
   response.addAttribute("xmlns:u", kControlNs);
@@ -178,12 +174,12 @@ HttpMessage answerFromVariables(const Action& action, const Service& service, Xm
                                                  : service.stateVariables.end();
     if (found == service.stateVariables.end()) {
       logLine("bad var");
-      return soapFault(401);
+      return soapFault(code(UpnpError::InvalidAction));
     }
     std::string value;
     if (!found->second->getValue(value)) {
       logLine("bad val");
-      return soapFault(401);
+      return soapFault(code(UpnpError::InvalidAction));
     }
     logLine("  ret: " + action.outArguments[i] + "=" + value);
     response.addChild(action.outArguments[i], value);
@@ -191,8 +187,8 @@ HttpMessage answerFromVariables(const Action& action, const Service& service, Xm
   return soapResponse(200, response);
 }
 
-// Fills request.inputs from the action element; returns 0 or the fault code.
-uint32_t collectInputs(const Action& action, const XmlElement& call, const Service& service,
+// Fills request.inputs from the action element.
+UpnpError collectInputs(const Action& action, const XmlElement& call, const Service& service,
                        ActionRequest& request) {
   for (size_t i = 0; i < action.inArguments.size(); ++i) {
     const std::string& argument = action.inArguments[i];
@@ -200,34 +196,35 @@ uint32_t collectInputs(const Action& action, const XmlElement& call, const Servi
                                                 : service.stateVariables.end();
     if (found == service.stateVariables.end()) {
       logLine("POST: bad variable");
-      return 401;
+      return UpnpError::InvalidAction;
     }
     const XmlElement* element = findChild(call, argument);
     if (element == nullptr) {
       logLine("POST: action xml doesn't have var: " + argument);
-      return 402;
+      return UpnpError::InvalidArgs;
     }
     logLine("  arg: " + argument + "=" + element->text);
-    if (!valueAccepted(*found->second, element->text)) {
+    ActionInput input{element->text, 0};
+    if (!valueAccepted(*found->second, input.text, input.number)) {
       logLine("POST: action xml bad variable value");
-      return 402;
+      return UpnpError::InvalidArgs;
     }
-    request.inputs.push_back(element->text);
+    request.inputs.push_back(std::move(input));
   }
-  return 0;
+  return UpnpError::None;
 }
 
 HttpMessage callHandler(const Action& action, const XmlElement& call, const Service& service,
                         const HttpConnection& connection, XmlElement& response) {
   ActionRequest request{connection.peerAddress, {}, {}};
-  uint32_t error = collectInputs(action, call, service, request);
-  if (error != 0) return soapFault(error);
+  UpnpError error = collectInputs(action, call, service, request);
+  if (error != UpnpError::None) return soapFault(code(error));
   error = action.handler(request);
-  if (error != 0) return soapFault(error);
+  if (error != UpnpError::None) return soapFault(code(error));
   if (request.outputs.size() != action.outVariables.size() ||
       request.outputs.size() != action.outArguments.size()) {
     logLine("bad ret");
-    return soapFault(401);
+    return soapFault(code(UpnpError::InvalidAction));
   }
   for (size_t i = 0; i < request.outputs.size(); ++i) {
     logLine("  ret: " + action.outArguments[i] + "=" + request.outputs[i]);
@@ -249,7 +246,7 @@ HttpMessage callAction(const std::string& actionText, const XmlElement& body, Se
   auto found = service.actions.find(name);
   if (found == service.actions.end()) {
     logLine("POST: no such action registered");
-    return soapFault(401);
+    return soapFault(code(UpnpError::InvalidAction));
   }
   // The handler may change the service's tables; work on a copy of the action.
   const Action action = found->second;

@@ -1,17 +1,14 @@
 #include "igd/port_mapping_table.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <iostream>
 #include <iterator>
 
-#include "igd/router_log.h"
 #include "igd/wan_ip_connection_service.h"
+#include "platform/debug_log.h"
 #include "platform/looper.h"
 #include "platform/message.h"
+#include "platform/net.h"
+#include "platform/system.h"
 
 namespace upnp {
 
@@ -47,26 +44,24 @@ constexpr uint32_t kIpProtoUdp = 17;
 
 constexpr const char* kDummyDescription = "Dummy inactive rule for windows to work";
 
-const std::string& input(const ActionRequest& request, size_t index) {
-  static const std::string kEmpty;
+const ActionInput& input(const ActionRequest& request, size_t index) {
+  static const ActionInput kEmpty;
   return index < request.inputs.size() ? request.inputs[index] : kEmpty;
 }
 
 // Empty or unparsable text means "no address".
 IPAddr parseAddress(const std::string& text) { return IPAddr::parse(text).value_or(IPAddr()); }
 
-// The dispatcher has checked the digits; wider values are cut to the field.
-unsigned long parseNumber(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 10); }
-
 uint32_t parseProtocol(const std::string& text) { return text == "TCP" ? kProtocolTcp : kProtocolUdp; }
 
 bool parseEnabled(const std::string& text) { return text == "yes" || text == "1" || text == "true"; }
 
+// The dispatcher has checked the numbers against their UI2 variables.
 PortMappingKey parseKey(const ActionRequest& request) {
   PortMappingKey key;
-  key.remoteHost = parseAddress(input(request, 0));
-  key.externalPort = static_cast<uint16_t>(parseNumber(input(request, 1)));
-  key.protocol = parseProtocol(input(request, 2));
+  key.remoteHost = parseAddress(input(request, 0).text);
+  key.externalPort = static_cast<uint16_t>(input(request, 1).number);
+  key.protocol = parseProtocol(input(request, 2).text);
   return key;
 }
 
@@ -76,11 +71,13 @@ bus::message natRequest() {
   return nat;
 }
 
-// The fields that both the set on update and the add carry; on the fallback
-// add they replace the set's values in place.
+// The target fields that the set on update and the add both carry; on the
+// fallback add they replace the set's values in place.
 void setTarget(bus::message& nat, const PortMapping& mapping) {
+  nat.setBool(kFieldToAddressUsed, true);
   nat.setBe32(kFieldToAddressFrom, mapping.internalClient);
   nat.setBe32(kFieldToAddressTo, mapping.internalClient);
+  nat.setBool(kFieldToPortUsed, true);
   nat.setU32(kFieldToPortFrom, mapping.internalPort);
   nat.setU32(kFieldToPortTo, mapping.internalPort);
 }
@@ -88,14 +85,17 @@ void setTarget(bus::message& nat, const PortMapping& mapping) {
 void fillSetOnUpdate(bus::message& nat, uint32_t ruleId, const PortMapping& mapping) {
   nat.setU32(bus::kFieldObjectId, ruleId);
   nat.setBool(bus::kFieldDisabled, !mapping.enabled);
-  setTarget(nat, mapping);
+  nat.setBe32(kFieldToAddressFrom, mapping.internalClient);
+  nat.setBe32(kFieldToAddressTo, mapping.internalClient);
+  nat.setU32(kFieldToPortFrom, mapping.internalPort);
+  nat.setU32(kFieldToPortTo, mapping.internalPort);
 }
 
-void fillAdd(bus::message& nat, const WANIPConnectionService& service, const ActionRequest& request,
-             const PortMappingKey& key, const PortMapping& mapping) {
+void fillAdd(bus::message& nat, const WANIPConnectionService& service, const AddPortMappingRequest& add) {
+  const PortMappingKey& key = add.key;
   nat.setBool(bus::kFieldDynamic, true);
-  nat.setBool(bus::kFieldDisabled, !mapping.enabled);
-  nat.setString(kFieldComment, "upnp " + request.requester.toString() + ": " + mapping.description);
+  nat.setBool(bus::kFieldDisabled, !add.mapping.enabled);
+  nat.setString(kFieldComment, "upnp " + add.requester.toString() + ": " + add.mapping.description);
   nat.setString(kFieldChain, "dstnat");
   nat.setBool(kFieldInInterfaceUsed, true);
   nat.setU32(kFieldInInterface, service.externalInterfaceId);
@@ -112,12 +112,7 @@ void fillAdd(bus::message& nat, const WANIPConnectionService& service, const Act
   nat.setBool(kFieldProtocolUsed, true);
   nat.setU32(kFieldProtocol, key.protocol == kProtocolTcp ? kIpProtoTcp : kIpProtoUdp);
   nat.setU32(kFieldAction, kActionDstNat);
-  nat.setBool(kFieldToAddressUsed, true);
-  nat.setBe32(kFieldToAddressFrom, mapping.internalClient);
-  nat.setBe32(kFieldToAddressTo, mapping.internalClient);
-  nat.setBool(kFieldToPortUsed, true);
-  nat.setU32(kFieldToPortFrom, mapping.internalPort);
-  nat.setU32(kFieldToPortTo, mapping.internalPort);
+  setTarget(nat, add.mapping);
 }
 
 bus::message removeRequest(uint32_t ruleId) {
@@ -126,29 +121,9 @@ bus::message removeRequest(uint32_t ruleId) {
   return nat;
 }
 
-// True when `address`:`port` can be bound for `protocol`, i.e. no service of
-// the router itself uses it. A socket that cannot be made skips the test.
-bool portIsFree(IPAddr address, uint16_t port, uint32_t protocol) {
-  const int fd = socket(AF_INET, protocol == kProtocolTcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-  if (fd < 0) return true;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address.raw();
-  sa.sin_port = htons(port);
-  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0;
-  close(fd);
-  return bound;
-}
-
-void logMapping(const char* what, const std::string& protocol, const PortMappingKey& key,
-                const PortMapping& mapping) {
-  routerLog << what << " mapping: proto:" << protocol << ", ports:" << key.externalPort << "->"
-            << mapping.internalPort << ", internal ip:" << mapping.internalClient.toString() << std::endl;
-}
-
 void logMapDebug(const char* what, const PortMappingKey& key, const PortMapping& mapping) {
-  std::cout << what << " map " << key.remoteHost.toString() << " " << key.externalPort << "->"
-            << mapping.internalPort << ", " << mapping.internalClient.toString() << std::endl;
+  bus::debugLog() << what << " map " << key.remoteHost.toString() << " " << key.externalPort << "->"
+                  << mapping.internalPort << ", " << mapping.internalClient.toString();
 }
 
 void appendDetails(ActionRequest& request, const PortMapping& mapping) {
@@ -165,7 +140,22 @@ void appendDummyDetails(ActionRequest& request) {
 
 }  // namespace
 
-PortMappingTable::PortMappingTable(WANIPConnectionService& service) : mService(service) {}
+AddPortMappingRequest parseAddPortMapping(const ActionRequest& request) {
+  AddPortMappingRequest add;
+  add.key = parseKey(request);
+  add.wildcardPort = input(request, 1).text.empty();
+  add.protocolText = input(request, 2).text;
+  add.mapping.internalPort = static_cast<uint16_t>(input(request, 3).number);
+  add.mapping.internalClient = parseAddress(input(request, 4).text);
+  add.mapping.enabled = parseEnabled(input(request, 5).text);
+  add.mapping.description = input(request, 6).text;
+  add.mapping.leaseDuration = input(request, 7).number;
+  add.requester = request.requester;
+  return add;
+}
+
+PortMappingTable::PortMappingTable(WANIPConnectionService& service, bus::lstream& routerLog)
+    : mService(service), mRouterLog(routerLog) {}
 
 std::string PortMappingTable::countText() const {
   return std::to_string(mEntries.size() + (mService.showDummyRule ? 1 : 0));
@@ -199,129 +189,128 @@ PortMappingTable::Map::const_iterator PortMappingTable::entryAt(size_t index) co
   return from;
 }
 
-uint32_t PortMappingTable::addPortMapping(ActionRequest& request) {
-  PortMappingKey key;
-  key.remoteHost = parseAddress(input(request, 0));
-  if (input(request, 1).empty()) {
-    std::cout << "addPortMapping: EXT_PORT_NO_WILDCARD" << std::endl;
-    return 716;
-  }
-  key.externalPort = static_cast<uint16_t>(parseNumber(input(request, 1)));
-  key.protocol = parseProtocol(input(request, 2));
-  PortMapping wanted;
-  wanted.internalPort = static_cast<uint16_t>(parseNumber(input(request, 3)));
-  wanted.internalClient = parseAddress(input(request, 4));
-  wanted.enabled = parseEnabled(input(request, 5));
-  wanted.description = input(request, 6);
-  wanted.leaseDuration = static_cast<uint32_t>(parseNumber(input(request, 7)));
-  if (wanted.leaseDuration != 0) {
-    std::cout << "addPortMapping: ONLY_PERM_LEASES" << std::endl;
-    return 725;
-  }
-  if (!portIsFree(mService.externalAddress, key.externalPort, key.protocol)) {
-    std::cout << "addPortMapping: CONFLICT_WITH_OTHER, port busy" << std::endl;
-    return 729;
-  }
-  bus::message nat = natRequest();
-  auto it = mEntries.find(key);
-  if (it != mEntries.end()) {
-    bool ruleLost = false;
-    const uint32_t result = updateMapping(nat, key, it->second, wanted, ruleLost);
-    if (!ruleLost) {
-      if (result == 0) logMapping("set", input(request, 2), key, wanted);
-      return result;
-    }
-  }
-  return addMapping(nat, request, key, wanted);
+void PortMappingTable::logMapping(const char* what, const std::string& protocol, const PortMappingKey& key,
+                                  const PortMapping& mapping) {
+  mRouterLog << what << " mapping: proto:" << protocol << ", ports:" << key.externalPort << "->"
+             << mapping.internalPort << ", internal ip:" << mapping.internalClient.toString() << std::endl;
 }
 
-uint32_t PortMappingTable::updateMapping(bus::message& nat, const PortMappingKey& key, PortMapping& entry,
-                                         const PortMapping& wanted, bool& ruleLost) {
-  logMapDebug("set", key, wanted);
-  if (entry.internalClient != wanted.internalClient) {
-    std::cout << "addPortMapping: CONFLICT_IN_ENTRY " << wanted.internalClient.toString()
-              << " != " << entry.internalClient.toString() << std::endl;
-    return 718;
+UpnpError PortMappingTable::addPortMapping(ActionRequest& request) {
+  const AddPortMappingRequest add = parseAddPortMapping(request);
+  if (add.wildcardPort) {
+    bus::debugLog() << "addPortMapping: EXT_PORT_NO_WILDCARD";
+    return UpnpError::WildcardNotPermittedInExtPort;
   }
-  fillSetOnUpdate(nat, entry.ruleId, wanted);
+  if (add.mapping.leaseDuration != 0) {
+    bus::debugLog() << "addPortMapping: ONLY_PERM_LEASES";
+    return UpnpError::OnlyPermanentLeasesSupported;
+  }
+  if (!net::portIsFree(mService.externalAddress, add.key.externalPort, add.key.protocol == kProtocolTcp)) {
+    bus::debugLog() << "addPortMapping: CONFLICT_WITH_OTHER, port busy";
+    return UpnpError::ConflictWithOtherMechanisms;
+  }
+  bus::message nat = natRequest();
+  auto it = mEntries.find(add.key);
+  if (it != mEntries.end()) {
+    switch (updateMapping(nat, add, it->second)) {
+      case UpdateResult::Updated:
+        logMapping("set", add.protocolText, add.key, add.mapping);
+        return UpnpError::None;
+      case UpdateResult::Refused:
+        return UpnpError::ConflictInMappingEntry;
+      case UpdateResult::Failed:
+        return UpnpError::ActionFailed;
+      case UpdateResult::RuleLost:
+        break;
+    }
+  }
+  return addMapping(nat, add);
+}
+
+PortMappingTable::UpdateResult PortMappingTable::updateMapping(bus::message& nat, const AddPortMappingRequest& add,
+                                                               PortMapping& entry) {
+  logMapDebug("set", add.key, add.mapping);
+  if (entry.internalClient != add.mapping.internalClient) {
+    bus::debugLog() << "addPortMapping: CONFLICT_IN_ENTRY " << add.mapping.internalClient.toString()
+                    << " != " << entry.internalClient.toString();
+    return UpdateResult::Refused;
+  }
+  fillSetOnUpdate(nat, entry.ruleId, add.mapping);
   const bus::message reply = bus::request(nat, bus::kCmdSetObject);
   if (!bus::isError(reply)) {
     const uint32_t ruleId = entry.ruleId;
-    entry = wanted;
+    entry = add.mapping;
     entry.ruleId = ruleId;
-    return 0;
+    return UpdateResult::Updated;
   }
-  std::cout << "set nat failed: " << bus::getError(reply) << std::endl;
-  if (bus::getErrorCode(reply) != bus::kErrNoSuchItem) return 501;
-  ruleLost = true;
-  return 0;
+  bus::debugLog() << "set nat failed: " << bus::getError(reply);
+  return bus::getErrorCode(reply) == bus::kErrNoSuchItem ? UpdateResult::RuleLost : UpdateResult::Failed;
 }
 
-uint32_t PortMappingTable::addMapping(bus::message& nat, const ActionRequest& request, const PortMappingKey& key,
-                                      const PortMapping& wanted) {
-  logMapDebug("add", key, wanted);
-  fillAdd(nat, mService, request, key, wanted);
+UpnpError PortMappingTable::addMapping(bus::message& nat, const AddPortMappingRequest& add) {
+  logMapDebug("add", add.key, add.mapping);
+  fillAdd(nat, mService, add);
   const bus::message reply = bus::request(nat, bus::kCmdAddObject);
   if (bus::isError(reply)) {
-    std::cout << "add nat failed: " << bus::getError(reply) << std::endl;
-    return 501;
+    bus::debugLog() << "add nat failed: " << bus::getError(reply);
+    return UpnpError::ActionFailed;
   }
-  auto [it, inserted] = mEntries.try_emplace(key);
+  auto [it, inserted] = mEntries.try_emplace(add.key);
   if (inserted) forgetCursor();
-  it->second = wanted;
+  it->second = add.mapping;
   it->second.ruleId = reply.getU32(bus::kFieldObjectId);
   publishCount();
-  logMapping("add", input(request, 2), key, wanted);
-  return 0;
+  logMapping("add", add.protocolText, add.key, add.mapping);
+  return UpnpError::None;
 }
 
-uint32_t PortMappingTable::deletePortMapping(ActionRequest& request) {
+UpnpError PortMappingTable::deletePortMapping(ActionRequest& request) {
   const auto it = mEntries.find(parseKey(request));
   if (it == mEntries.end()) {
-    std::cout << "deletePortMapping: NO_SUCH_ENTRY" << std::endl;
-    return 714;
+    bus::debugLog() << "deletePortMapping: NO_SUCH_ENTRY";
+    return UpnpError::NoSuchEntryInArray;
   }
-  std::cout << "del map " << input(request, 1) << std::endl;
+  bus::debugLog() << "del map " << input(request, 1).text;
   const bus::message reply = bus::request(removeRequest(it->second.ruleId), bus::kCmdRemoveObject);
   const bool failed = bus::isError(reply);
-  if (failed) std::cout << "remove nat failed: " << bus::getError(reply) << std::endl;
-  logMapping("remove", input(request, 2), it->first, it->second);
+  if (failed) bus::debugLog() << "remove nat failed: " << bus::getError(reply);
+  logMapping("remove", input(request, 2).text, it->first, it->second);
   mEntries.erase(it);
   forgetCursor();
   publishCount();
-  return failed ? 501 : 0;
+  return failed ? UpnpError::ActionFailed : UpnpError::None;
 }
 
-uint32_t PortMappingTable::getGenericPortMappingEntry(ActionRequest& request) {
-  unsigned long index = parseNumber(input(request, 0));
+UpnpError PortMappingTable::getGenericPortMappingEntry(ActionRequest& request) {
+  size_t index = input(request, 0).number;
   if (mService.showDummyRule) {
     if (index == 0) {
       request.outputs.insert(request.outputs.end(), {"", "0", "TCP"});
       appendDummyDetails(request);
-      return 0;
+      return UpnpError::None;
     }
     --index;
   }
   const auto it = entryAt(index);
-  if (it == mEntries.end()) return 713;
+  if (it == mEntries.end()) return UpnpError::SpecifiedArrayIndexInvalid;
   const PortMappingKey& key = it->first;
   request.outputs.push_back(key.remoteHost.isZero() ? std::string() : key.remoteHost.toString());
   request.outputs.push_back(std::to_string(key.externalPort));
   request.outputs.push_back(key.protocol == kProtocolTcp ? "TCP" : "UDP");
   appendDetails(request, it->second);
-  return 0;
+  return UpnpError::None;
 }
 
-uint32_t PortMappingTable::getSpecificPortMappingEntry(ActionRequest& request) {
-  if (mService.showDummyRule && input(request, 0).empty() && input(request, 1) == "0" &&
-      input(request, 2) == "TCP") {
+UpnpError PortMappingTable::getSpecificPortMappingEntry(ActionRequest& request) {
+  if (mService.showDummyRule && input(request, 0).text.empty() && input(request, 1).text == "0" &&
+      input(request, 2).text == "TCP") {
     appendDummyDetails(request);
-    return 0;
+    return UpnpError::None;
   }
   const auto it = mEntries.find(parseKey(request));
-  if (it == mEntries.end()) return 714;
+  if (it == mEntries.end()) return UpnpError::NoSuchEntryInArray;
   appendDetails(request, it->second);
-  return 0;
+  return UpnpError::None;
 }
 
 void PortMappingTable::retarget(IPAddr address) {
@@ -340,7 +329,7 @@ void PortMappingTable::retarget(IPAddr address) {
 void PortMappingTable::cleanup() {
   for (const auto& [key, mapping] : mEntries) {
     const bus::message reply = bus::request(removeRequest(mapping.ruleId), bus::kCmdRemoveObject);
-    if (bus::isError(reply)) std::cout << "on cleanup remove nat failed: " << bus::getError(reply) << std::endl;
+    if (bus::isError(reply)) bus::debugLog() << "on cleanup remove nat failed: " << bus::getError(reply);
   }
   mEntries.clear();
   forgetCursor();

@@ -11,6 +11,7 @@
 
 namespace bus {
 class message;
+class lstream;
 }
 
 namespace upnp {
@@ -41,6 +42,19 @@ struct PortMapping {
   uint32_t ruleId = 0;         // object id of the NAT rule at [20, 5]
 };
 
+// The inputs of one AddPortMapping call, typed once.
+struct AddPortMappingRequest {
+  PortMappingKey key;
+  PortMapping mapping;         // what the entry is to become (ruleId unset)
+  bool wildcardPort = false;   // NewExternalPort was empty
+  std::string protocolText;    // NewProtocol as sent, for the log lines
+  IPAddr requester;            // the control point, named in the rule's comment
+};
+
+// The typed inputs of an AddPortMapping call whose arguments the dispatcher
+// has validated (in the order the action declares them).
+AddPortMappingRequest parseAddPortMapping(const ActionRequest& request);
+
 // The port mappings of one WANIPConnection service and the four actions that
 // work on them. Every mapping is backed by one destination-NAT rule of the
 // router's NAT table service [20, 5], reached through the thread's Looper.
@@ -50,18 +64,18 @@ class PortMappingTable {
  public:
   using Map = std::map<PortMappingKey, PortMapping>;
 
-  // `service` owns the table and outlives it.
-  explicit PortMappingTable(WANIPConnectionService& service);
+  // `service` owns the table and outlives it; `routerLog` receives the add,
+  // set and remove lines and must outlive it too.
+  PortMappingTable(WANIPConnectionService& service, bus::lstream& routerLog);
   PortMappingTable(const PortMappingTable&) = delete;
   PortMappingTable& operator=(const PortMappingTable&) = delete;
 
   // The action handlers: inputs and outputs in the order the actions declare
-  // them; each returns 0 or a UPnP error code and waits for the firewall's
-  // replies.
-  uint32_t addPortMapping(ActionRequest& request);
-  uint32_t deletePortMapping(ActionRequest& request);
-  uint32_t getGenericPortMappingEntry(ActionRequest& request);
-  uint32_t getSpecificPortMappingEntry(ActionRequest& request);
+  // them; each waits for the firewall's replies.
+  UpnpError addPortMapping(ActionRequest& request);
+  UpnpError deletePortMapping(ActionRequest& request);
+  UpnpError getGenericPortMappingEntry(ActionRequest& request);
+  UpnpError getSpecificPortMappingEntry(ActionRequest& request);
 
   // Points every rule at `address`: one set request per mapping, in table
   // order, sent without waiting (failures go unseen).
@@ -82,18 +96,23 @@ class PortMappingTable {
   Map::const_iterator entryAt(size_t index) const;
 
  private:
+  // How the set request of an update ended.
+  enum class UpdateResult { Updated, Refused, Failed, RuleLost };
+
   // Step of addPortMapping for a key that is in the table: the set request,
-  // built into `nat`. Sets `ruleLost` when the firewall no longer has the rule
-  // (the caller then adds a fresh one with the same message).
-  uint32_t updateMapping(bus::message& nat, const PortMappingKey& key, PortMapping& entry,
-                         const PortMapping& wanted, bool& ruleLost);
+  // built into `nat`. RuleLost: the firewall no longer has the rule, and the
+  // caller adds a fresh one with the same message.
+  UpdateResult updateMapping(bus::message& nat, const AddPortMappingRequest& add, PortMapping& entry);
   // Step of addPortMapping that adds a rule with `nat` and stores the mapping.
-  uint32_t addMapping(bus::message& nat, const ActionRequest& request, const PortMappingKey& key,
-                      const PortMapping& wanted);
+  UpnpError addMapping(bus::message& nat, const AddPortMappingRequest& add);
   void publishCount();
+  // One line of the router log about a mapping ("add", "set", "remove").
+  void logMapping(const char* what, const std::string& protocol, const PortMappingKey& key,
+                  const PortMapping& mapping);
   void forgetCursor() const { mCursorValid = false; }
 
   WANIPConnectionService& mService;
+  bus::lstream& mRouterLog;
   Map mEntries;
   // Position cache for entryAt: the iterator at index mCursorIndex. Dropped on
   // every insertion and erasure.

@@ -1,9 +1,9 @@
 #include "igd/wan_common_interface_config_service.h"
 
-#include <iostream>
 #include <memory>
 #include <vector>
 
+#include "platform/debug_log.h"
 #include "platform/looper.h"
 #include "platform/message.h"
 #include "platform/system.h"
@@ -72,7 +72,7 @@ std::string WANCommonInterfaceConfigService::readCounter(uint32_t field) const {
   request.setU32(bus::kFieldObjectId, externalInterfaceId);
   request.setU32(bus::kFieldGetFlags, kGetFlagsStatistics);
   const bus::message reply = bus::request(request, bus::kCmdGetObject);
-  if (bus::isError(reply)) std::cout << "get device stats: " << bus::getError(reply) << std::endl;
+  if (bus::isError(reply)) bus::debugLog() << "get device stats: " << bus::getError(reply);
   // Control points get a ui4: the counter wraps at 2^32.
   return std::to_string(static_cast<uint32_t>(reply.getU64(field)));
 }

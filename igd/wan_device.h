@@ -1,14 +1,18 @@
 #pragma once
 
+#include <string>
+
+#include "model/device.h"
+
 namespace upnp {
 
-class Gateway;
-struct InterfaceState;
+// The WAN branch of external interface `id` (its router device id, in
+// decimal) for the router `identity`: the WANDevice carrying `commonEntry`
+// with its WANConnectionDevice carrying `connectionEntry`.
+Device buildWanDevice(const std::string& identity, const std::string& id, const ServiceEntry& commonEntry,
+                      const ServiceEntry& connectionEntry);
 
-// Builds the WAN branch of an external interface under the gateway: the
-// WANDevice with its WANCommonInterfaceConfig service and the
-// WANConnectionDevice with its WANIPConnection service, registers and announces
-// them and sets `started`. Nothing when already started or the token is zero.
-void startExternal(Gateway& gateway, InterfaceState& state);
+// The UDN of the WANDevice that buildWanDevice makes for `identity` and `id`.
+std::string wanDeviceUdn(const std::string& identity, const std::string& id);
 
 }  // namespace upnp

@@ -1,12 +1,11 @@
 #include "igd/wan_ip_connection_service.h"
 
-#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "igd/router_log.h"
+#include "platform/debug_log.h"
 #include "platform/looper.h"
 #include "platform/message.h"
 #include "platform/system.h"
@@ -16,7 +15,6 @@ namespace upnp {
 namespace {
 
 constexpr uint32_t kInterfaceHandler = 0;
-constexpr uint32_t kNotImplemented = 501;
 
 struct VariableDefinition {
   const char* name;
@@ -31,24 +29,32 @@ std::unique_ptr<StateVariable> makeVariable(const VariableDefinition& definition
   return std::make_unique<StateVariable>(definition.sendEvents, definition.kind);
 }
 
-const char* statusText(uint32_t code) {
-  switch (code) {
-    case 2:
+const char* statusText(ConnectionStatus status) {
+  switch (status) {
+    case ConnectionStatus::Connected:
       return "Connected";
-    case 3:
+    case ConnectionStatus::Disconnected:
       return "Disconnected";
-    default:
-      return "Connecting";
+    case ConnectionStatus::Connecting:
+      break;
   }
+  return "Connecting";
 }
 
 }  // namespace
 
-WANIPConnectionService::WANIPConnectionService(uint32_t externalInterfaceId, IPAddr externalAddress)
+ConnectionStatus connectionStatus(bool disabled, bool running) {
+  if (disabled) return ConnectionStatus::Disconnected;
+  return running ? ConnectionStatus::Connected : ConnectionStatus::Connecting;
+}
+
+WANIPConnectionService::WANIPConnectionService(uint32_t externalInterfaceId, IPAddr externalAddress,
+                                               bus::lstream& routerLog)
     : Service("urn:schemas-upnp-org:service:WANIPConnection:1"),
       externalInterfaceId(externalInterfaceId),
       externalAddress(externalAddress),
-      mappings(*this) {
+      mappings(*this, routerLog),
+      mRouterLog(routerLog) {
   defineVariables();
   defineActions();
 }
@@ -99,10 +105,10 @@ void WANIPConnectionService::defineVariables() {
 }
 
 void WANIPConnectionService::defineActions() {
-  const auto bind = [this](uint32_t (WANIPConnectionService::*handler)(ActionRequest&)) -> ActionHandler {
+  const auto bind = [this](UpnpError (WANIPConnectionService::*handler)(ActionRequest&)) -> ActionHandler {
     return [this, handler](ActionRequest& request) { return (this->*handler)(request); };
   };
-  const auto bindTable = [this](uint32_t (PortMappingTable::*handler)(ActionRequest&)) -> ActionHandler {
+  const auto bindTable = [this](UpnpError (PortMappingTable::*handler)(ActionRequest&)) -> ActionHandler {
     return [this, handler](ActionRequest& request) { return (mappings.*handler)(request); };
   };
   const std::vector<std::string> keyVariables = {"RemoteHost", "ExternalPort", "PortMappingProtocol"};
@@ -134,16 +140,16 @@ void WANIPConnectionService::defineActions() {
   addQueryAction("GetExternalIPAddress", {"ExternalIPAddress"});
 }
 
-void WANIPConnectionService::setConnectionStatus(uint32_t code) {
-  setVariable("ConnectionStatus", statusText(code));
+void WANIPConnectionService::setConnectionStatus(ConnectionStatus status) {
+  setVariable("ConnectionStatus", statusText(status));
 }
 
 void WANIPConnectionService::setExternalIp(IPAddr address) {
   if (address.isZero() || address == externalAddress) return;
-  std::cout << "set external ip " << address.toString() << std::endl;
+  bus::debugLog() << "set external ip " << address.toString();
   externalAddress = address;
   setVariable("ExternalIPAddress", address.toString());
-  routerLog << "new external ip: " << address.toString() << std::endl;
+  mRouterLog << "new external ip: " << address.toString() << std::endl;
   mappings.retarget(address);
 }
 
@@ -153,20 +159,22 @@ void WANIPConnectionService::refreshEntryCount() {
   setVariable("PortMappingNumberOfEntries", mappings.countText());
 }
 
-uint32_t WANIPConnectionService::SetConnectionType(ActionRequest&) { return kNotImplemented; }
+// The gateway does not switch connection types: answered as not implemented
+// (the code of Action Failed).
+UpnpError WANIPConnectionService::SetConnectionType(ActionRequest&) { return UpnpError::ActionFailed; }
 
-uint32_t WANIPConnectionService::RequestConnection(ActionRequest&) {
-  if (!allowDisableExternal) return kNotImplemented;
-  if (!setInterfaceDisabled(false, "enable device failed: ")) return kNotImplemented;
-  setConnectionStatus(1);
-  return 0;
+UpnpError WANIPConnectionService::RequestConnection(ActionRequest&) {
+  if (!allowDisableExternal) return UpnpError::ActionFailed;
+  if (!setInterfaceDisabled(false, "enable device failed: ")) return UpnpError::ActionFailed;
+  setConnectionStatus(ConnectionStatus::Connecting);
+  return UpnpError::None;
 }
 
-uint32_t WANIPConnectionService::ForceTermination(ActionRequest&) {
-  if (!allowDisableExternal) return kNotImplemented;
-  if (!setInterfaceDisabled(true, "disable device failed: ")) return kNotImplemented;
-  setConnectionStatus(3);
-  return 0;
+UpnpError WANIPConnectionService::ForceTermination(ActionRequest&) {
+  if (!allowDisableExternal) return UpnpError::ActionFailed;
+  if (!setInterfaceDisabled(true, "disable device failed: ")) return UpnpError::ActionFailed;
+  setConnectionStatus(ConnectionStatus::Disconnected);
+  return UpnpError::None;
 }
 
 bool WANIPConnectionService::setInterfaceDisabled(bool disabled, const char* failure) {
@@ -176,7 +184,7 @@ bool WANIPConnectionService::setInterfaceDisabled(bool disabled, const char* fai
   request.setBool(bus::kFieldDisabled, disabled);
   const bus::message reply = bus::request(request, bus::kCmdSetObject);
   if (!bus::isError(reply)) return true;
-  std::cout << failure << bus::getError(reply) << std::endl;
+  bus::debugLog() << failure << bus::getError(reply);
   return false;
 }
 

@@ -6,7 +6,18 @@
 #include "model/service.h"
 #include "platform/ip_addr.h"
 
+namespace bus {
+class lstream;
+}
+
 namespace upnp {
+
+// The ConnectionStatus of the WANIPConnection service.
+enum class ConnectionStatus { Connecting = 1, Connected = 2, Disconnected = 3 };
+
+// The status of an external interface: Disconnected while it is disabled,
+// Connected while its link runs, Connecting otherwise.
+ConnectionStatus connectionStatus(bool disabled, bool running);
 
 // The WANIPConnection service of one started external interface: connection
 // status, external address, uptime and the port-mapping table. Built when the
@@ -17,12 +28,12 @@ class WANIPConnectionService : public Service {
  public:
   // Defines the eighteen state variables and eleven actions with their initial
   // values; ExternalIPAddress starts as the text of `externalAddress` (zero
-  // while not yet known).
-  WANIPConnectionService(uint32_t externalInterfaceId, IPAddr externalAddress);
+  // while not yet known). `routerLog` (the router log, topic 67) receives the
+  // address and mapping lines and must outlive the service.
+  WANIPConnectionService(uint32_t externalInterfaceId, IPAddr externalAddress, bus::lstream& routerLog);
   ~WANIPConnectionService();
 
-  // 2 "Connected", 3 "Disconnected", anything else "Connecting".
-  void setConnectionStatus(uint32_t code);
+  void setConnectionStatus(ConnectionStatus status);
   // Adopts a new, nonzero, different external address and retargets every rule.
   void setExternalIp(IPAddr address);
   // Removes every mapping's NAT rule (errors logged) and empties the table.
@@ -32,9 +43,9 @@ class WANIPConnectionService : public Service {
   void refreshEntryCount();
 
   // The actions that are not about port mappings.
-  uint32_t SetConnectionType(ActionRequest& request);
-  uint32_t RequestConnection(ActionRequest& request);
-  uint32_t ForceTermination(ActionRequest& request);
+  UpnpError SetConnectionType(ActionRequest& request);
+  UpnpError RequestConnection(ActionRequest& request);
+  UpnpError ForceTermination(ActionRequest& request);
 
   uint32_t externalInterfaceId;  // the interface's object id at [20, 0]
   IPAddr externalAddress;        // zero until known; changed only by setExternalIp
@@ -45,6 +56,8 @@ class WANIPConnectionService : public Service {
  private:
   void defineVariables();
   void defineActions();
+
+  bus::lstream& mRouterLog;
   // Sets the disabled flag of the external interface; false after logging
   // `failure` with the error text.
   bool setInterfaceDisabled(bool disabled, const char* failure);

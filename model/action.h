@@ -5,19 +5,26 @@
 #include <string>
 #include <vector>
 
+#include "model/soap/soap.h"
 #include "platform/ip_addr.h"
 
 namespace upnp {
 
+// One validated input argument of an action call.
+struct ActionInput {
+  std::string text;     // the value as sent
+  uint32_t number = 0;  // its value when the related variable is a UI4 or UI2
+};
+
 // What an action handler receives and fills.
 struct ActionRequest {
   IPAddr requester;                  // the control point that posted the call
-  std::vector<std::string> inputs;   // validated values, in inArguments order
+  std::vector<ActionInput> inputs;   // validated values, in inArguments order
   std::vector<std::string> outputs;  // the handler appends, in outArguments order
 };
 
-// Returns 0 on success or a UPnP error code; on an error `outputs` is ignored.
-using ActionHandler = std::function<uint32_t(ActionRequest&)>;
+// Returns UpnpError::None on success; on an error `outputs` is ignored.
+using ActionHandler = std::function<UpnpError(ActionRequest&)>;
 
 // One action of a service. The variable and argument vectors run in parallel:
 // inVariables[i] is the related state variable of inArguments[i].

@@ -4,12 +4,6 @@
 
 namespace upnp {
 
-namespace {
-
-Service::EventStarter gEventStarter = nullptr;
-
-}  // namespace
-
 Service::Service(std::string serviceType) : serviceType(std::move(serviceType)) {}
 
 Service::~Service() {
@@ -19,10 +13,6 @@ Service::~Service() {
   stateVariables.clear();
   subscriptions.clear();
   pendingNotifications.clear();
-}
-
-void Service::setEventStarter(EventStarter starter) {
-  gEventStarter = starter;
 }
 
 void Service::addVariable(const std::string& name, std::unique_ptr<StateVariable> variable) {
@@ -51,15 +41,15 @@ void Service::setVariable(const std::string& name, const std::string& value) {
   std::string old;
   (void)variable.getValue(old);
   variable.setValue(value);
-  if (!variable.sendEvents || old == value || gEventStarter == nullptr) return;
-  // The starter may touch the subscription table; walk a snapshot of the SIDs
+  if (!variable.sendEvents || old == value || eventSink == nullptr) return;
+  // The sink may touch the subscription table; walk a snapshot of the SIDs
   // and look each one up again.
   std::vector<std::string> sids;
   sids.reserve(subscriptions.size());
   for (const auto& entry : subscriptions) sids.push_back(entry.first);
   for (const std::string& sid : sids) {
     auto subscription = subscriptions.find(sid);
-    if (subscription != subscriptions.end()) gEventStarter(*this, *subscription->second, name);
+    if (subscription != subscriptions.end()) eventSink->startEvent(*this, *subscription->second, name);
   }
 }
 

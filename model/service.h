@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "http/gena/pending_notification.h"
-#include "http/gena/subscription.h"
+#include "model/pending_notification.h"
+#include "model/subscription.h"
 #include "model/action.h"
 #include "model/state_variable.h"
 
@@ -17,20 +17,25 @@ namespace upnp {
 //
 // Subclasses add fields but no virtual operations; own a subclass object by its
 // own type, never delete it through a Service pointer.
+class Service;
+
+// Turns variable changes into events. The eventing layer implements it; a
+// service is given one when its event URL is published.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  // Starts one event for `variable` (empty: the initial event) to
+  // `subscription`, which `service` owns.
+  virtual void startEvent(Service& service, Subscription& subscription, const std::string& variable) = 0;
+};
+
 class Service {
  public:
-  // Starts one event for `variable` to `subscription` (owned by `service`).
-  using EventStarter = void (*)(Service& service, Subscription& subscription, const std::string& variable);
-
   explicit Service(std::string serviceType);
   // Destroys the variables, then the subscriptions, then the deliveries.
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
-
-  // Process-wide hook through which setVariable starts events; null (the
-  // default) starts none.
-  static void setEventStarter(EventStarter starter);
 
   // Stores `variable` under `name`, replacing an earlier definition.
   void addVariable(const std::string& name, std::unique_ptr<StateVariable> variable);
@@ -46,10 +51,11 @@ class Service {
 
   // Sets variable `name` (unknown names are ignored). When the variable sends
   // events and the value changed (a variable without value counts as empty),
-  // starts one event per subscription, in SID order.
+  // starts one event per subscription through eventSink, in SID order.
   void setVariable(const std::string& name, const std::string& value);
 
   std::string serviceType;  // complete URN, as in the device's ServiceEntry
+  EventSink* eventSink = nullptr;  // not owned; null: changes start no events
   std::map<std::string, std::unique_ptr<StateVariable>> stateVariables;
   std::map<std::string, Action> actions;
   std::map<std::string, std::unique_ptr<Subscription>> subscriptions;            // by SID

@@ -515,6 +515,8 @@ void Looper::pump(int maxWaitMs) {
     if (left > 0 && (wait < 0 || left < static_cast<uint64_t>(wait)))
       wait = static_cast<int>(std::min<uint64_t>(left, 0x7fffffff));
   }
+  // Debug lines are buffered; they leave before the loop may sleep.
+  std::fflush(stdout);
   if (!mRunner.runOnce(wait)) mImpl->failed = true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -87,6 +88,7 @@ class Looper {
   bool run();
   // Leave `run` once `delayMs` has passed; 0 cancels a pending leave.
   void setupLeave(uint32_t delayMs);
+  void setupLeave(std::chrono::milliseconds delay) { setupLeave(static_cast<uint32_t>(delay.count())); }
   bool leavePending() const { return mLeaveAtMs != 0; }
   // For tests and tools: runs the loop until `done()` or `maxMs` passed.
   // Returns done().

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,15 @@ class Timer {
   void start(uint32_t ticks, std::function<void()> callback);
   // Re-arms with the callback of the last start.
   void start(uint32_t ticks);
+  // The same with a duration, rounded up to whole ticks.
+  void start(std::chrono::milliseconds after, std::function<void()> callback) {
+    start(toTicks(after), std::move(callback));
+  }
+  void start(std::chrono::milliseconds after) { start(toTicks(after)); }
+  static uint32_t toTicks(std::chrono::milliseconds after) {
+    const auto ms = after.count() < 0 ? 0 : static_cast<uint64_t>(after.count());
+    return static_cast<uint32_t>((ms + ThinRunner::kTickMs - 1) / ThinRunner::kTickMs);
+  }
   void cancel();
   bool armed() const { return mHandle != 0; }
 

@@ -1,24 +1,49 @@
 #pragma once
 
+#include <string>
+
+#include "http/http_host.h"
 #include "model/device.h"
+#include "platform/net.h"
+#include "platform/thin_runner.h"
 
 namespace upnp {
 
-class Gateway;
-struct InterfaceState;
-
 inline constexpr const char* kSsdpGroup = "239.255.255.250";
-// Announcement period: 3570 s, thirty seconds less than the max-age.
-inline constexpr uint32_t kAdvertTicks = 357000;
+inline constexpr uint16_t kSsdpPort = 1900;
 inline constexpr unsigned kMaxAge = 3600;
 
-// One burst on `state`'s SSDP socket: one NOTIFY per target, in map order.
-void sendAdverts(const InterfaceState& state, const SsdpTargets& targets, bool byebye);
-// sendAdverts on every started internal interface of the gateway, in table order.
-void advertiseAll(Gateway& gateway, const SsdpTargets& targets, bool byebye);
-// The advertisement timer of a started internal interface: alive burst, re-arm.
-void onAdvertTimer(Gateway& gateway, InterfaceState& state);
-// Readable callback of an internal interface's SSDP socket: answers M-SEARCH.
-void onSearch(Gateway& gateway, int socket);
+// SSDP on one started internal interface: the socket joined to the group,
+// the periodic announcements and the M-SEARCH responder. Announces and
+// answers with the targets it is given, a view of the daemon's target table
+// read at each use. Loop thread only.
+class SsdpInterface {
+ public:
+  // `interface` and `targets` must outlive this object.
+  SsdpInterface(const ServedInterface& interface, const SsdpTargets& targets)
+      : mInterface(interface), mTargets(targets) {}
+  SsdpInterface(const SsdpInterface&) = delete;
+  SsdpInterface& operator=(const SsdpInterface&) = delete;
+
+  // Opens the interface's socket (port 1900 on its device, member of the
+  // group, multicast TTL 4) and answers searches on it. False after logging
+  // the failed step.
+  bool open();
+  // Arms the announcement timer: an alive burst of the targets every period.
+  void startAnnouncing();
+  // One burst on the interface: one NOTIFY per target, in map order.
+  void sendAdverts(const SsdpTargets& targets, bool byebye) const;
+  // Stops announcing and closes the socket.
+  void close();
+  bool isOpen() const { return mSocket.valid(); }
+
+ private:
+  void onSearch();
+
+  const ServedInterface& mInterface;
+  const SsdpTargets& mTargets;
+  net::Socket mSocket;  // bound to *:1900 on the interface's device
+  bus::Timer mAdvertTimer;
+};
 
 }  // namespace upnp

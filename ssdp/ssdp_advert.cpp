@@ -2,31 +2,66 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <iostream>
 
-#include "daemon/gateway.h"
 #include "http/http_message.h"
+#include "http/http_server.h"
 #include "http/response.h"
+#include "platform/debug_log.h"
 #include "ssdp/ssdp.h"
 
 namespace upnp {
 
-void sendAdverts(const InterfaceState& state, const SsdpTargets& targets, bool byebye) {
-  std::cout << "sendAdverts " << state.name << " " << targets.size() << " "
-            << (byebye ? "byebye" : "alive") << std::endl;
+namespace {
+
+// Thirty seconds less than the max-age, so control points never see the
+// device expire between two bursts.
+constexpr std::chrono::milliseconds kAdvertPeriod = std::chrono::seconds(3570);
+constexpr unsigned char kMulticastTtl = 4;
+
+}  // namespace
+
+bool SsdpInterface::open() {
+  net::Socket socket;
+  bus::Status status = net::openUdp(mInterface.ifindex, IPAddr(), kSsdpPort, socket);
+  if (status.isOk())
+    status = net::joinMulticast(socket.fd(), *IPAddr::parse(kSsdpGroup), mInterface.address, mInterface.ifindex,
+                                kMulticastTtl);
+  if (!status.isOk()) {
+    bus::debugLog() << status.text();
+    return false;
+  }
+  mSocket = std::move(socket);
+  if (bus::ThinRunner* runner = bus::ThinRunner::current())
+    runner->addSocket(mSocket.fd(), bus::ThinRunner::kReadable, [this](int) { onSearch(); });
+  return true;
+}
+
+void SsdpInterface::startAnnouncing() {
+  mAdvertTimer.start(kAdvertPeriod, [this] {
+    sendAdverts(mTargets, false);
+    mAdvertTimer.start(kAdvertPeriod);
+  });
+}
+
+void SsdpInterface::close() {
+  mAdvertTimer.cancel();
+  mSocket.reset();
+}
+
+void SsdpInterface::sendAdverts(const SsdpTargets& targets, bool byebye) const {
+  bus::debugLog() << "sendAdverts " << mInterface.name << " " << targets.size() << " "
+                  << (byebye ? "byebye" : "alive");
   HttpMessage notify;
   notify.firstLine = "NOTIFY * HTTP/1.1";
-  addHeader(notify, "HOST", std::string(kSsdpGroup) + ":" + std::to_string(Gateway::kSsdpPort));
+  addHeader(notify, "HOST", std::string(kSsdpGroup) + ":" + std::to_string(kSsdpPort));
   if (!byebye) {
     addHeader(notify, "CACHE-CONTROL", "max-age=" + std::to_string(kMaxAge));
-    addHeader(notify, "LOCATION", "http://" + state.address.toString() + ":" +
-                                      std::to_string(Gateway::kHttpPort) + "/gateway.xml");
+    addHeader(notify, "LOCATION",
+              "http://" + mInterface.address.toString() + ":" + std::to_string(kHttpPort) + "/gateway.xml");
   }
-  sockaddr_in group{};
-  group.sin_family = AF_INET;
-  group.sin_addr.s_addr = IPAddr::parse(kSsdpGroup)->raw();
-  group.sin_port = htons(Gateway::kSsdpPort);
+  const sockaddr_in group = net::socketAddress(*IPAddr::parse(kSsdpGroup), kSsdpPort);
   for (const auto& [type, usn] : targets) {
     HttpMessage datagram = notify;
     addHeader(datagram, "NT", type);
@@ -34,21 +69,10 @@ void sendAdverts(const InterfaceState& state, const SsdpTargets& targets, bool b
     if (!byebye) addHeader(datagram, "SERVER", serverString());
     addHeader(datagram, "USN", usn);
     const std::string text = toText(datagram);
-    const ssize_t sent = sendto(state.ssdpSocket, text.data(), text.size(), 0,
+    const ssize_t sent = sendto(mSocket.fd(), text.data(), text.size(), 0,
                                 reinterpret_cast<const sockaddr*>(&group), sizeof(group));
-    if (sent < static_cast<ssize_t>(text.size()))
-      std::cout << "advert sendto failed: " << strerror(errno) << std::endl;
+    if (sent < static_cast<ssize_t>(text.size())) bus::debugLog() << "advert sendto failed: " << strerror(errno);
   }
-}
-
-void advertiseAll(Gateway& gateway, const SsdpTargets& targets, bool byebye) {
-  for (const auto& [id, state] : gateway.interfaces)
-    if (state->isInternal() && state->started) sendAdverts(*state, targets, byebye);
-}
-
-void onAdvertTimer(Gateway& gateway, InterfaceState& state) {
-  sendAdverts(state, gateway.ssdpTargets, false);
-  state.advertTimer.start(kAdvertTicks);
 }
 
 }  // namespace upnp

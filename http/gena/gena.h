@@ -1,31 +1,30 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "http/http_host.h"
 #include "http/http_message.h"
 #include "http/http_request.h"
+#include "model/service.h"
 #include "platform/ip_addr.h"
 
 namespace upnp {
 
-class Gateway;
-class Service;
-struct PendingNotification;
-struct Subscription;
 
 // ---- Subscriptions (subscriptions.cpp) ----------------------------------
 
-// SUBSCRIBE and UNSUBSCRIBE on an event URL: looks the path up in the
-// gateway's eventUrlTable, applies the host check and returns the response
+// SUBSCRIBE and UNSUBSCRIBE on an event URL: looks the path up with the
+// host's eventService, applies the host check and returns the response
 // to write. A SUBSCRIBE naming its callback by host name waits for the
 // router's resolver (up to its time-out) before it returns. A new
 // subscription's initial event is started before the response is returned.
 // Loop thread only.
-HttpMessage handleSubscribe(Gateway& gateway, const HttpRequest& request);
-HttpMessage handleUnsubscribe(Gateway& gateway, const HttpRequest& request);
+HttpMessage handleSubscribe(HttpHost& host, const HttpRequest& request);
+HttpMessage handleUnsubscribe(HttpHost& host, const HttpRequest& request);
 
 // Expiry timer callback of `subscription`: logs the expiry and removes the
 // subscription from its service when it is still there (which frees it).
@@ -61,16 +60,23 @@ std::optional<CallbackUrl> parseCallback(const std::string& value);
 
 // ---- Event delivery (notification.cpp) -----------------------------------
 
-// How long a delivery may take from connect to reply, in runner ticks (30 s).
-inline constexpr uint32_t kNotifyTimeoutTicks = 3000;
+// How long a delivery may take from connect to reply.
+inline constexpr std::chrono::milliseconds kNotifyTimeout = std::chrono::seconds(30);
 
 // Opens a non-blocking connection to the subscription's callback and
 // registers a delivery of `variable` (empty: the initial event with every
 // evented variable that has a value) in service.pendingNotifications. The
 // value sent is the one the variable holds when the connection becomes
 // writable. Failures before registration are logged and drop the event.
-// Matches Service::EventStarter; UpnpDaemon::start installs it.
 void startNotification(Service& service, Subscription& subscription, const std::string& variable);
+
+// The event sink of every published service: each event is one delivery.
+class EventNotifier : public EventSink {
+ public:
+  void startEvent(Service& service, Subscription& subscription, const std::string& variable) override {
+    startNotification(service, subscription, variable);
+  }
+};
 
 // Runner callbacks of a delivery's socket: the connection became writable
 // (write the NOTIFY request), the reply became readable (read it, end the

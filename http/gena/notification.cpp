@@ -9,15 +9,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <memory>
 
 #include "http/gena/gena.h"
-#include "http/gena/pending_notification.h"
-#include "http/gena/subscription.h"
 #include "http/http_message.h"
 #include "model/service.h"
 #include "model/xml/xml_element.h"
+#include "platform/debug_log.h"
+#include "platform/net.h"
 #include "platform/thin_runner.h"
 
 namespace upnp {
@@ -29,7 +28,7 @@ constexpr size_t kReplyBytes = 4096;
 // receive window shut could otherwise hold the loop for as long as it likes.
 constexpr time_t kSendTimeoutSeconds = 1;
 
-void logLine(const std::string& line) { std::cout << line << std::endl; }
+void logLine(const std::string& line) { bus::debugLog() << line; }
 
 std::string systemError() { return std::strerror(errno); }
 
@@ -124,10 +123,7 @@ void startNotification(Service& service, Subscription& subscription, const std::
   // Without it the delivery still works, only less well guarded.
   timeval sendTimeout{kSendTimeoutSeconds, 0};
   (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = subscription.callbackAddress.raw();
-  address.sin_port = htons(subscription.callbackPort);
+  const sockaddr_in address = net::socketAddress(subscription.callbackAddress, subscription.callbackPort);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 && errno != EINPROGRESS) {
     logLine("tcp connect: " + systemError());
     close(fd);
@@ -147,7 +143,7 @@ void startNotification(Service& service, Subscription& subscription, const std::
   slot = std::move(delivery);
   if (bus::ThinRunner* loop = runner())
     loop->addSocket(fd, bus::ThinRunner::kWritable, [record](int s) { onNotifyWritable(*record, s); });
-  record->timeout.start(kNotifyTimeoutTicks, [record] { endNotification(*record); });
+  record->timeout.start(kNotifyTimeout, [record] { endNotification(*record); });
 }
 
 void onNotifyWritable(PendingNotification& delivery, int socket) {

@@ -4,16 +4,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <utility>
 
-#include "daemon/gateway.h"
 #include "http/gena/gena.h"
 #include "http/gena/sid_generator.h"
-#include "http/gena/subscription.h"
 #include "http/http_server.h"
 #include "http/response.h"
 #include "model/service.h"
+#include "platform/debug_log.h"
 #include "platform/looper.h"
 
 namespace upnp {
@@ -23,7 +21,6 @@ namespace {
 constexpr size_t kMaxSubscriptions = 100;
 constexpr uint32_t kMinLifetime = 1800;
 constexpr uint32_t kMaxLifetime = 86400;
-constexpr uint32_t kTicksPerSecond = 100;
 constexpr uint32_t kResolverCommand = 3;
 constexpr uint32_t kResolverFieldHost = 3;
 constexpr uint32_t kResolverFieldAddress = 4;
@@ -31,7 +28,7 @@ constexpr uint32_t kResolverFieldAddress = 4;
 // subscription; a few draws are plenty even from the fallback bytes.
 constexpr int kSidDraws = 4;
 
-void logLine(const std::string& line) { std::cout << line << std::endl; }
+void logLine(const std::string& line) { bus::debugLog() << line; }
 
 std::string prefixOf(const HttpRequest& request) {
   return request.connection != nullptr ? connectionLogPrefix(*request.connection) : std::string();
@@ -45,9 +42,9 @@ int atoiLike(const std::string& text) {
 
 // The common start of both methods: the service behind the path, or null with
 // `reply` set to the refusal.
-Service* eventService(Gateway& gateway, const HttpRequest& request, const char* method, HttpMessage& reply) {
-  auto it = gateway.eventUrlTable.find(request.path);
-  if (it == gateway.eventUrlTable.end() || it->second == nullptr) {
+Service* eventService(HttpHost& host, const HttpRequest& request, const char* method, HttpMessage& reply) {
+  Service* service = host.eventService(request.path);
+  if (service == nullptr) {
     reply = statusResponse(404);
     return nullptr;
   }
@@ -56,7 +53,7 @@ Service* eventService(Gateway& gateway, const HttpRequest& request, const char* 
     reply = statusResponse(400);
     return nullptr;
   }
-  return it->second;
+  return service;
 }
 
 // A numeric host as it is; anything else through the router's resolver,
@@ -158,9 +155,9 @@ std::optional<CallbackUrl> parseCallback(const std::string& value) {
   return callback;
 }
 
-HttpMessage handleSubscribe(Gateway& gateway, const HttpRequest& request) {
+HttpMessage handleSubscribe(HttpHost& host, const HttpRequest& request) {
   HttpMessage reply;
-  Service* service = eventService(gateway, request, "SUBSCRIBE", reply);
+  Service* service = eventService(host, request, "SUBSCRIBE", reply);
   if (service == nullptr) return reply;
   const uint32_t requested = requestedLifetime(header(request.request, "TIMEOUT"));
   // A SID sent together with NT is ignored: NT alone makes it a new subscription.
@@ -169,7 +166,7 @@ HttpMessage handleSubscribe(Gateway& gateway, const HttpRequest& request) {
   if (subscription == nullptr) return reply;
 
   const uint32_t granted = grantedLifetime(requested);
-  subscription->expiry.start(granted * kTicksPerSecond,
+  subscription->expiry.start(std::chrono::seconds(granted),
                              [subscription] { subscriptionTimeout(*subscription); });
   reply = statusResponse(200);
   addDateHeader(reply);
@@ -181,9 +178,9 @@ HttpMessage handleSubscribe(Gateway& gateway, const HttpRequest& request) {
   return reply;
 }
 
-HttpMessage handleUnsubscribe(Gateway& gateway, const HttpRequest& request) {
+HttpMessage handleUnsubscribe(HttpHost& host, const HttpRequest& request) {
   HttpMessage reply;
-  Service* service = eventService(gateway, request, "UNSUBSCRIBE", reply);
+  Service* service = eventService(host, request, "UNSUBSCRIBE", reply);
   if (service == nullptr) return reply;
   auto it = service->subscriptions.find(header(request.request, "SID"));
   if (it == service->subscriptions.end()) return statusResponse(412);

@@ -2,61 +2,51 @@
 
 #include <string>
 
-#include "http/response.h"
-
 namespace upnp {
 
 namespace {
 
-struct UpnpError {
-  uint32_t code;
+struct ErrorText {
+  UpnpError error;
   const char* description;
 };
 
-constexpr UpnpError kUpnpErrors[] = {
-    {401, "Invalid Action"},
-    {402, "Invalid Args"},
-    {403, "Out of Sync"},
-    {404, "Invalid Var"},
-    {501, "Action Failed"},
-    {713, "SpecifiedArrayIndexInvalid"},
-    {714, "NoSuchEntryInArray"},
-    {716, "WildcardNotPermittedInExtPort"},
-    {718, "ConflictInMappingEntry"},
-    {725, "OnlyPermanentLeasesSupported"},
-    {726, "RemoteHostOnlySupportsWildcard"},
-    {729, "ConflictWithOtherMechanisms"},
+constexpr ErrorText kUpnpErrors[] = {
+    {UpnpError::InvalidAction, "Invalid Action"},
+    {UpnpError::InvalidArgs, "Invalid Args"},
+    {UpnpError::OutOfSync, "Out of Sync"},
+    {UpnpError::InvalidVar, "Invalid Var"},
+    {UpnpError::ActionFailed, "Action Failed"},
+    {UpnpError::ActionNotAuthorized, "Action not authorized"},
+    {UpnpError::SpecifiedArrayIndexInvalid, "SpecifiedArrayIndexInvalid"},
+    {UpnpError::NoSuchEntryInArray, "NoSuchEntryInArray"},
+    {UpnpError::WildcardNotPermittedInExtPort, "WildcardNotPermittedInExtPort"},
+    {UpnpError::ConflictInMappingEntry, "ConflictInMappingEntry"},
+    {UpnpError::OnlyPermanentLeasesSupported, "OnlyPermanentLeasesSupported"},
+    {UpnpError::RemoteHostOnlySupportsWildcard, "RemoteHostOnlySupportsWildcard"},
+    {UpnpError::ConflictWithOtherMechanisms, "ConflictWithOtherMechanisms"},
 };
 
 }  // namespace
 
-const char* upnpErrorDescription(uint32_t code) {
-  for (const UpnpError& error : kUpnpErrors) {
-    if (error.code == code) return error.description;
+const char* upnpErrorDescription(uint32_t errorCode) {
+  for (const ErrorText& entry : kUpnpErrors) {
+    if (code(entry.error) == errorCode) return entry.description;
   }
   return "";
 }
 
-HttpMessage soapResponse(unsigned status, const xml::XmlElement& body) {
+std::string soapEnvelope(const xml::XmlElement& body) {
   xml::XmlElement soapBody("s:Body", "");
   soapBody.appendChild(body);
   xml::XmlElement envelope("s:Envelope", "");
   envelope.addAttribute("xmlns:s", kSoapEnvelopeNs);
   envelope.addAttribute("s:encodingStyle", kSoapEncodingNs);
   envelope.appendChild(soapBody);
-  std::string text = xml::toXml(envelope);
-
-  HttpMessage response = statusResponse(status);
-  addHeader(response, "CONTENT-LENGTH", std::to_string(text.size()));
-  addHeader(response, "CONTENT-TYPE", "text/xml; charset=\"utf-8\"");
-  addDateHeader(response);
-  addHeader(response, "EXT", "");
-  addHeader(response, "SERVER", serverString());
-  response.body = std::move(text);
-  return response;
+  return xml::toXml(envelope);
 }
 
-HttpMessage soapFault(uint32_t upnpErrorCode) {
+xml::XmlElement soapFaultBody(uint32_t upnpErrorCode) {
   xml::XmlElement error("UPnPError", "");
   error.addAttribute("xmlns", "urn:schemas-upnp-org:control-1-0");
   error.addChild("errorCode", std::to_string(upnpErrorCode));
@@ -69,7 +59,7 @@ HttpMessage soapFault(uint32_t upnpErrorCode) {
   fault.addChild("faultCode", "s:Client");
   fault.addChild("faultString", "UPnPError");
   fault.appendChild(detail);
-  return soapResponse(500, fault);
+  return fault;
 }
 
 }  // namespace upnp

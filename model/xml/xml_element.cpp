@@ -1,8 +1,8 @@
 #include "model/xml/xml_element.h"
 
-#include <iostream>
 #include <utility>
 
+#include "platform/debug_log.h"
 #include "platform/xml_stream_reader.h"
 
 namespace xml {
@@ -91,7 +91,7 @@ XmlDocument parseXml(const std::string& text) {
     }
   }
   if (token == XmlStreamReader::Token::Error) {
-    std::cout << "[ERR] parsing xml: " << reader.errorMessage() << std::endl;
+    bus::debugLog() << "[ERR] parsing xml: " << reader.errorMessage();
   } else {
     doc.ok = true;
   }

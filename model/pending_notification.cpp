@@ -1,4 +1,4 @@
-#include "http/gena/pending_notification.h"
+#include "model/pending_notification.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ip_addr.h"
+
+namespace upnp {
+
+class RootDevice;
+class Service;
+
+// A started internal interface as the servers on it (HTTP, SSDP) see it: the
+// name for log lines, the address for the host check and the URLs, the kernel
+// index for the sockets. The daemon's interface records are ServedInterfaces
+// and keep these fields current.
+struct ServedInterface {
+  std::string name;      // router name of the interface
+  IPAddr address;        // the interface address the servers are reached at
+  uint32_t ifindex = 0;  // kernel interface index
+};
+
+// What the HTTP server needs from the daemon above it. Pointers returned stay
+// valid until the daemon's tables change, which never happens while a request
+// is being dispatched except through the handlers themselves. Loop thread only.
+class HttpHost {
+ public:
+  virtual ~HttpHost() = default;
+
+  // The service whose control URL, or event URL, is `path`; null when none.
+  virtual Service* controlService(const std::string& path) = 0;
+  virtual Service* eventService(const std::string& path) = 0;
+  // The file served at `path` (a name within documentDir()); null when none.
+  virtual const std::string* servedFile(const std::string& path) const = 0;
+  // The router path of the directory the served files are read from.
+  virtual const std::string& documentDir() const = 0;
+  // The published device tree; the description of "/gateway.xml" is made
+  // from it (its presentationURL is set for each request).
+  virtual RootDevice& rootDevice() = 0;
+  // The interface whose listening socket is `socket`; null when none.
+  virtual const ServedInterface* interfaceOf(int socket) const = 0;
+};
+
+}  // namespace upnp
