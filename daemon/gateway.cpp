@@ -162,23 +162,33 @@ void Gateway::addressFilter(bus::AMapMirror::Entry& entry) {
 void Gateway::addressesChanged() {
   const auto& mirrored = theDaemon().addressMirror.objects();
   for (auto& [id, state] : interfaces) {
-    std::vector<IPAddr> addresses;
+    std::vector<const AddressEntry*> entries;
     for (const auto& [entryId, object] : mirrored) {
       const auto& entry = static_cast<const AddressEntry&>(*object);
-      if (entry.interface == state->config.interface) addresses.push_back(entry.address);
+      if (entry.interface == state->config.interface) entries.push_back(&entry);
     }
-    bool present = false;
-    for (IPAddr address : addresses) present = present || address == state->address;
-    if (present) {
+    const AddressEntry* current = nullptr;
+    for (const AddressEntry* entry : entries)
+      if (current == nullptr && entry->address == state->address) current = entry;
+    if (current != nullptr) {
+      state->prefixLength = current->prefix;
       if (!state->started) updateDevice(*state);
       continue;
     }
     // Two updates on purpose: the first stops the interface on its old
     // address (byebye from there), the second starts it on the new one.
     updateDevice(*state);
-    if (!state->config.forcedIpEnabled) state->address = addresses.empty() ? IPAddr() : addresses[0];
+    if (!state->config.forcedIpEnabled) {
+      state->address = entries.empty() ? IPAddr() : entries.front()->address;
+      if (!entries.empty()) state->prefixLength = entries.front()->prefix;
+    }
     updateDevice(*state);
   }
+}
+
+void Gateway::routerRestarted() {
+  for (auto& [id, state] : interfaces)
+    if (state->connectionService) state->connectionService->mappings.restoreRules();
 }
 
 void Gateway::updateDevice(InterfaceState& state) {
@@ -218,6 +228,7 @@ void Gateway::stopInternal(InterfaceState& state) {
   bus::debugLog() << "stop int: " << state.name;
   state.ssdp->sendAdverts(ssdpTargets, true);
   state.ssdp->close();
+  http.unlisten(state.httpSocket.fd());
   state.httpSocket.reset();
   state.started = false;
 }

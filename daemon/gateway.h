@@ -44,6 +44,9 @@ class Gateway : public RootDevice, public HttpHost {
   void deviceChanged(uint32_t deviceId, const bus::message& record);
   void addressFilter(bus::AMapMirror::Entry& entry);
   void addressesChanged();
+  // The router's services restarted: their NAT table lost our rules, so every
+  // port mapping's rule is added again.
+  void routerRestarted();
 
   // Brings `state` in line with its record: restarts an internal interface
   // (stop, then start when it has a token and an address); updates the WAN

@@ -50,13 +50,22 @@ bus::message UpnpConfig::cmdSet(const bus::message& request) {
   undo.setBool(kFieldEnabled, enabled);
   undo.setBool(kFieldAllowDisableExternal, allowDisableExternal);
   undo.setBool(kFieldShowDummyRule, showDummyRule);
-  sendUndo(request, undo, "upnp config changed");
 
   const bool newEnabled = request.getBool(kFieldEnabled, enabled);
   const bool newAllow = request.getBool(kFieldAllowDisableExternal, allowDisableExternal);
   const bool newDummy = request.getBool(kFieldShowDummyRule, showDummyRule);
-  if (newEnabled == enabled && newAllow == allowDisableExternal && newDummy == showDummyRule)
-    return bus::message();
+  const bool changed = newEnabled != enabled || newAllow != allowDisableExternal || newDummy != showDummyRule;
+  if (changed) {
+    // Saved first: a change that would be lost at the next start is refused.
+    bus::message settings;
+    settings.setBool(kFieldEnabled, newEnabled);
+    settings.setBool(kFieldAllowDisableExternal, newAllow);
+    settings.setBool(kFieldShowDummyRule, newDummy);
+    const bus::Status saved = mStore.set(0, settings);
+    if (!saved.isOk()) return bus::failedMsg("cannot save: " + saved.text());
+  }
+  sendUndo(request, undo, "upnp config changed");
+  if (!changed) return bus::message();
 
   // Any change takes the running service down in full and brings it up again,
   // so every interface and WAN service picks up the new values.
@@ -64,7 +73,6 @@ bus::message UpnpConfig::cmdSet(const bus::message& request) {
   enabled = newEnabled;
   allowDisableExternal = newAllow;
   showDummyRule = newDummy;
-  (void)mStore.set(0, getObject(kSettingsId, kDefaultGetFlags));
   if (enabled) theDaemon().enable();
   notifyChange(kSettingsId, false, nullptr);
   return bus::message();

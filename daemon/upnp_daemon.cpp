@@ -26,12 +26,14 @@ std::unique_ptr<bus::AObject> AddressMirror::makeObject() const {
 
 void AddressEntry::save(bus::message& out) const {
   out.setBe32(1, address);
+  out.setU32(2, prefix);
   out.setU32(5, interface);
   out.setBool(bus::kFieldDisabled, disabled);
 }
 
 void AddressEntry::load(const bus::message& in) {
   address = in.getBe32(1, address);
+  prefix = in.getU32(2, prefix);
   interface = in.has(5) ? in.getU32(5, interface) : in.getU32(10, interface);
   disabled = in.getBool(bus::kFieldDisabled, disabled);
 }
@@ -62,6 +64,7 @@ void UpnpDaemon::start() {
   deviceMirror.setCallbacks(
       [this](bus::DeviceEntry& entry) { gateway.deviceFilter(entry); },
       [this](uint32_t id, const bus::message& record) { gateway.deviceChanged(id, record); });
+  deviceMirror.setReconnected([this] { gateway.routerRestarted(); });
   addressMirror.setCallbacks(
       [this](bus::AMapMirror::Entry& entry) { gateway.addressFilter(entry); },
       [this]() { gateway.addressesChanged(); });

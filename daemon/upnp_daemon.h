@@ -29,6 +29,7 @@ class AddressEntry : public bus::AObject {
   void load(const bus::message& in) override;
 
   IPAddr address;          // field 1
+  uint32_t prefix = 24;    // field 2: prefix length of the address's subnet
   uint32_t interface = 0;  // field 5, or field 10 when 5 is absent
   bool disabled = false;   // 0xfe000a
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/ip_addr.h"
+#include "platform/net.h"
 
 namespace upnp {
 
@@ -15,9 +16,13 @@ class Service;
 // index for the sockets. The daemon's interface records are ServedInterfaces
 // and keep these fields current.
 struct ServedInterface {
-  std::string name;      // router name of the interface
-  IPAddr address;        // the interface address the servers are reached at
-  uint32_t ifindex = 0;  // kernel interface index
+  std::string name;           // router name of the interface
+  IPAddr address;             // the interface address the servers are reached at
+  uint32_t ifindex = 0;       // kernel interface index
+  uint32_t prefixLength = 24; // of the subnet `address` belongs to
+
+  // Whether `host` lies in the interface's subnet.
+  bool onSubnet(IPAddr host) const { return net::sameSubnet(host, address, prefixLength); }
 };
 
 // What the HTTP server needs from the daemon above it. Pointers returned stay

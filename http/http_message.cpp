@@ -36,7 +36,7 @@ bool parseHeaderLine(std::string_view line, HttpMessage& message) {
 // The body length that CONTENT-LENGTH asks for, read the way strtoul reads
 // base 10 (leading white space skipped, trailing text ignored, no digits is
 // 0, overflow saturates), capped at kMaxBodyBytes.
-size_t bodyLimit(const std::string& contentLength) {
+size_t lengthLimit(const std::string& contentLength) {
   // contentLength is a std::string, so strtoul stops at its terminating NUL
   // at the latest and never reads past the value.
   unsigned long length = std::strtoul(contentLength.c_str(), nullptr, 10);
@@ -44,6 +44,32 @@ size_t bodyLimit(const std::string& contentLength) {
 }
 
 }  // namespace
+
+size_t bodyLimit(const HttpMessage& message) {
+  return hasHeader(message, "CONTENT-LENGTH") ? lengthLimit(header(message, "CONTENT-LENGTH")) : 0;
+}
+
+size_t HeadScanner::bodyOffset(std::string_view text) {
+  if (!mFirstLineDone) {
+    const size_t cr = text.find(kCR, mSearchFrom);
+    if (cr == std::string_view::npos) {
+      mSearchFrom = text.size();
+      return kNotYet;
+    }
+    mFirstLineDone = true;
+    mLineStart = mSearchFrom = cr + 2;
+  }
+  for (;;) {
+    if (mLineStart >= text.size()) return kNotYet;
+    if (text[mLineStart] == kCR) return mLineStart + 2;
+    const size_t cr = text.find(kCR, std::max(mLineStart, mSearchFrom));
+    if (cr == std::string_view::npos) {
+      mSearchFrom = text.size();
+      return kNotYet;
+    }
+    mLineStart = mSearchFrom = cr + 2;
+  }
+}
 
 std::string upperCase(std::string_view text) {
   std::string result(text);
@@ -76,7 +102,7 @@ HttpMessage parseHttpMessage(std::string_view text) {
     message.complete = true;
     return message;
   }
-  size_t limit = bodyLimit(header(message, "CONTENT-LENGTH"));
+  size_t limit = lengthLimit(header(message, "CONTENT-LENGTH"));
   message.complete = message.body.size() >= limit;
   message.body.resize(limit, '\0');
   return message;

@@ -34,6 +34,29 @@ inline constexpr size_t kMaxBodyBytes = 32768;
 // byte after it. Runs in time linear in text.size(); `text` may hold any bytes.
 HttpMessage parseHttpMessage(std::string_view text);
 
+// The body length a message's CONTENT-LENGTH asks for, read as
+// parseHttpMessage reads it (capped at kMaxBodyBytes); 0 without the header.
+size_t bodyLimit(const HttpMessage& message);
+
+// Finds where the head of a message ends in the text received so far, with
+// the line rules of parseHttpMessage, resuming where the previous call on the
+// same growing text stopped, so scanning costs constant time per byte
+// however the text arrives. Start a new scanner per message.
+class HeadScanner {
+ public:
+  static constexpr size_t kNotYet = static_cast<size_t>(-1);
+
+  // The offset at which the body starts (it may lie one past the end while
+  // the byte after the head's final CR is still missing), or kNotYet.
+  // REQUIRES: `text` extends the text of the previous call.
+  size_t bodyOffset(std::string_view text);
+
+ private:
+  bool mFirstLineDone = false;
+  size_t mLineStart = 0;   // start of the header line being looked at
+  size_t mSearchFrom = 0;  // no CR before this offset in the current line
+};
+
 // ASCII upper-casing, byte by byte, independent of the process locale.
 std::string upperCase(std::string_view text);
 

@@ -5,7 +5,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -24,11 +26,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr size_t kReadBytes = 4096;
-// From accept to a complete request; not restarted by data, so a trickling
-// client cannot hold a connection open for longer.
+// From accept to the response written; not restarted by data, so a trickling
+// or a non-reading client cannot hold a connection open for longer.
 constexpr std::chrono::milliseconds kRequestTimeout = 10s;
+// How long a listening socket rests when accept runs out of descriptors.
+constexpr std::chrono::milliseconds kAcceptPause = 250ms;
 constexpr const char kHttpMarker[] = " HTTP/";
-constexpr time_t kSendTimeoutSeconds = 2;
 
 void unregisterSocket(int socket) {
   if (bus::ThinRunner* runner = bus::ThinRunner::current()) runner->removeSocket(socket);
@@ -83,6 +86,11 @@ void HttpServer::listen(int listenSocket) {
     runner->addSocket(listenSocket, bus::ThinRunner::kReadable, [this](int s) { onHttpAccept(s); });
 }
 
+void HttpServer::unlisten(int listenSocket) {
+  mPaused.erase(listenSocket);
+  unregisterSocket(listenSocket);
+}
+
 void HttpServer::closeConnectionsOf(const ServedInterface& interface) {
   std::vector<int> doomed;
   for (const auto& [fd, connection] : mConnections)
@@ -90,12 +98,29 @@ void HttpServer::closeConnectionsOf(const ServedInterface& interface) {
   for (int fd : doomed) closeConnection(fd);
 }
 
+// Out of descriptors, the listening socket stays readable and every accept
+// fails at once: without a rest the loop would spin and flood the log.
+void HttpServer::pauseAccepting(int listenSocket) {
+  unregisterSocket(listenSocket);
+  auto& timer = mPaused[listenSocket];
+  timer = std::make_unique<bus::Timer>();
+  timer->start(kAcceptPause, [this, listenSocket] {
+    // Still one of our listening sockets? Then it accepts again.
+    const bool listening = mHost.interfaceOf(listenSocket) != nullptr;
+    mPaused.erase(listenSocket);  // destroys this timer; nothing of it is used below
+    if (listening) listen(listenSocket);
+  });
+}
+
 void HttpServer::onHttpAccept(int listenSocket) {
   sockaddr_in peer{};
   socklen_t length = sizeof(peer);
-  const int socket = accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length);
+  const int socket =
+      accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (socket < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     bus::debugLog() << "accept failed";
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting(listenSocket);
     return;
   }
   const ServedInterface* interface = mHost.interfaceOf(listenSocket);
@@ -104,10 +129,6 @@ void HttpServer::onHttpAccept(int listenSocket) {
     close(socket);
     return;
   }
-  // The socket stays blocking for the one write of the response, but a client
-  // that never reads must not be able to stall the whole loop with it.
-  const timeval sendTimeout{kSendTimeoutSeconds, 0};
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
   auto connection = std::make_unique<HttpConnection>();
   connection->socket = socket;
   connection->peerAddress = IPAddr(peer.sin_addr.s_addr);
@@ -122,6 +143,22 @@ void HttpServer::onHttpAccept(int listenSocket) {
   record.timer.start(kRequestTimeout, [this, socket] { onHttpTimeout(socket); });
 }
 
+bool HttpServer::requestComplete(HttpConnection& connection, HttpMessage& message) {
+  if (connection.bodyOffset == HeadScanner::kNotYet) {
+    connection.bodyOffset = connection.head.bodyOffset(connection.buffer);
+    if (connection.bodyOffset == HeadScanner::kNotYet) return false;
+    connection.needed = 0;
+  }
+  if (connection.buffer.size() < connection.needed) return false;
+  message = parseHttpMessage(connection.buffer);
+  if (message.complete) return true;
+  // The body is still short: parse again once it can be whole. Otherwise the
+  // head holds a line the parser never accepts, and only the timer ends it.
+  const size_t whole = connection.bodyOffset + bodyLimit(message);
+  connection.needed = whole > connection.buffer.size() ? whole : SIZE_MAX;
+  return false;
+}
+
 void HttpServer::onHttpReadable(int socket) {
   auto it = mConnections.find(socket);
   if (it == mConnections.end()) {
@@ -131,32 +168,50 @@ void HttpServer::onHttpReadable(int socket) {
   HttpConnection& connection = *it->second;
   char chunk[kReadBytes];
   const ssize_t count = read(socket, chunk, sizeof(chunk));
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (count <= 0) {
     closeConnection(socket);
     return;
   }
   connection.buffer.append(chunk, static_cast<size_t>(count));
-  // The parser keeps no state: the whole buffer is read again after every
-  // chunk, so a request split anywhere parses the same as one in one piece.
-  HttpMessage message = parseHttpMessage(connection.buffer);
-  if (!message.complete) return;
+  HttpMessage message;
+  if (!requestComplete(connection, message)) {
+    const bool headTooLong = connection.bodyOffset == HeadScanner::kNotYet
+                                 ? connection.buffer.size() > kMaxHeadBytes
+                                 : connection.bodyOffset > kMaxHeadBytes + 2;
+    if (headTooLong || connection.buffer.size() > kMaxHeadBytes + kMaxBodyBytes + kReadBytes) {
+      bus::debugLog() << connectionLogPrefix(connection) << "bad request: head over " << kMaxHeadBytes
+                      << " bytes";
+      respond(connection, statusResponse(400));
+    }
+    return;
+  }
 
   const HttpRequest request = makeRequest(std::move(message), connection);
-  const HttpMessage response = dispatch(request);
+  HttpMessage response = dispatch(request);
   // Handlers run to completion on this thread, but a handler that talks to
   // the bus could in principle end up tearing the connection down; never
   // write to a descriptor that is no longer ours.
-  if (mConnections.count(socket) == 0) return;
-  respond(socket, response);
+  auto still = mConnections.find(socket);
+  if (still == mConnections.end() || still->second.get() != &connection) return;
+  respond(connection, std::move(response));
+}
+
+void HttpServer::onHttpWritable(int socket) {
+  auto it = mConnections.find(socket);
+  if (it != mConnections.end()) writeOutput(*it->second);
 }
 
 void HttpServer::onHttpTimeout(int socket) {
+  auto it = mConnections.find(socket);
+  // A peer that stopped reading its response is cut off like a short write.
+  const bool writing = it != mConnections.end() && !it->second->output.empty();
   unregisterSocket(socket);
   close(socket);
   // Erasing destroys the record and with it the timer whose callback this
   // is; the platform timer allows that.
   mConnections.erase(socket);
-  bus::debugLog() << "http request timeout";
+  bus::debugLog() << (writing ? "write error" : "http request timeout");
 }
 
 void HttpServer::closeConnection(int socket) {
@@ -191,13 +246,34 @@ HttpMessage HttpServer::dispatch(const HttpRequest& request) {
   return statusResponse(501);
 }
 
-// Writes the response with a single write and ends the connection. The
-// accepted socket is blocking, so a short write means the peer is gone or
-// the response did not fit; either way there is no second try.
-void HttpServer::respond(int socket, const HttpMessage& response) {
-  const std::string text = toText(response);
-  const ssize_t written = write(socket, text.data(), text.size());
-  if (written < 0 || static_cast<size_t>(written) < text.size()) bus::debugLog() << "write error";
+// Every response ends the connection, and says so: clients that pool
+// connections would otherwise send their next request into a closed socket.
+void HttpServer::respond(HttpConnection& connection, HttpMessage response) {
+  if (!hasHeader(response, "CONNECTION")) addHeader(response, "CONNECTION", "close");
+  connection.output = toText(response);
+  connection.written = 0;
+  writeOutput(connection);
+}
+
+void HttpServer::writeOutput(HttpConnection& connection) {
+  const int socket = connection.socket;
+  while (connection.written < connection.output.size()) {
+    const ssize_t n = send(socket, connection.output.data() + connection.written,
+                           connection.output.size() - connection.written, MSG_NOSIGNAL);
+    if (n > 0) {
+      connection.written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The rest goes out as the peer reads, until the request timer ends it.
+      if (bus::ThinRunner* runner = bus::ThinRunner::current())
+        runner->addSocket(socket, bus::ThinRunner::kWritable, [this](int fd) { onHttpWritable(fd); });
+      return;
+    }
+    bus::debugLog() << "write error";
+    break;
+  }
   closeConnection(socket);
 }
 

@@ -216,7 +216,12 @@ UpnpError collectInputs(const Action& action, const XmlElement& call, const Serv
 
 HttpMessage callHandler(const Action& action, const XmlElement& call, const Service& service,
                         const HttpConnection& connection, XmlElement& response) {
-  ActionRequest request{connection.peerAddress, {}, {}};
+  ActionRequest request;
+  request.requester = connection.peerAddress;
+  if (connection.interface != nullptr) {
+    request.lanAddress = connection.interface->address;
+    request.lanPrefix = connection.interface->prefixLength;
+  }
   UpnpError error = collectInputs(action, call, service, request);
   if (error != UpnpError::None) return soapFault(code(error));
   error = action.handler(request);

@@ -91,11 +91,15 @@ void fillSetOnUpdate(bus::message& nat, uint32_t ruleId, const PortMapping& mapp
   nat.setU32(kFieldToPortTo, mapping.internalPort);
 }
 
-void fillAdd(bus::message& nat, const WANIPConnectionService& service, const AddPortMappingRequest& add) {
-  const PortMappingKey& key = add.key;
+std::string ruleComment(IPAddr requester, const std::string& description) {
+  return "upnp " + requester.toString() + ": " + description;
+}
+
+void fillAdd(bus::message& nat, const WANIPConnectionService& service, const PortMappingKey& key,
+             const PortMapping& mapping) {
   nat.setBool(bus::kFieldDynamic, true);
-  nat.setBool(bus::kFieldDisabled, !add.mapping.enabled);
-  nat.setString(kFieldComment, "upnp " + add.requester.toString() + ": " + add.mapping.description);
+  nat.setBool(bus::kFieldDisabled, !mapping.enabled);
+  nat.setString(kFieldComment, ruleComment(mapping.owner, mapping.description));
   nat.setString(kFieldChain, "dstnat");
   nat.setBool(kFieldInInterfaceUsed, true);
   nat.setU32(kFieldInInterface, service.externalInterfaceId);
@@ -112,7 +116,7 @@ void fillAdd(bus::message& nat, const WANIPConnectionService& service, const Add
   nat.setBool(kFieldProtocolUsed, true);
   nat.setU32(kFieldProtocol, key.protocol == kProtocolTcp ? kIpProtoTcp : kIpProtoUdp);
   nat.setU32(kFieldAction, kActionDstNat);
-  setTarget(nat, add.mapping);
+  setTarget(nat, mapping);
 }
 
 bus::message removeRequest(uint32_t ruleId) {
@@ -150,7 +154,10 @@ AddPortMappingRequest parseAddPortMapping(const ActionRequest& request) {
   add.mapping.enabled = parseEnabled(input(request, 5).text);
   add.mapping.description = input(request, 6).text;
   add.mapping.leaseDuration = input(request, 7).number;
+  add.mapping.owner = request.requester;
   add.requester = request.requester;
+  add.lanAddress = request.lanAddress;
+  add.lanPrefix = request.lanPrefix;
   return add;
 }
 
@@ -205,6 +212,17 @@ UpnpError PortMappingTable::addPortMapping(ActionRequest& request) {
     bus::debugLog() << "addPortMapping: ONLY_PERM_LEASES";
     return UpnpError::OnlyPermanentLeasesSupported;
   }
+  // Only a host of the LAN the call came from can be the target: never the
+  // router itself, loopback, broadcast or multicast, nor another network.
+  const IPAddr client = add.mapping.internalClient;
+  if (!net::isSubnetHost(client, add.lanAddress, add.lanPrefix) || net::isLocalAddress(client)) {
+    bus::debugLog() << "addPortMapping: NOT_AUTHORIZED, internal client " << client.toString();
+    return UpnpError::ActionNotAuthorized;
+  }
+  if (ruleComment(add.requester, add.mapping.description).size() > kMaxRuleCommentBytes) {
+    bus::debugLog() << "addPortMapping: DESCRIPTION_TOO_LONG";
+    return UpnpError::ActionFailed;
+  }
   if (!net::portIsFree(mService.externalAddress, add.key.externalPort, add.key.protocol == kProtocolTcp)) {
     bus::debugLog() << "addPortMapping: CONFLICT_WITH_OTHER, port busy";
     return UpnpError::ConflictWithOtherMechanisms;
@@ -249,7 +267,7 @@ PortMappingTable::UpdateResult PortMappingTable::updateMapping(bus::message& nat
 
 UpnpError PortMappingTable::addMapping(bus::message& nat, const AddPortMappingRequest& add) {
   logMapDebug("add", add.key, add.mapping);
-  fillAdd(nat, mService, add);
+  fillAdd(nat, mService, add.key, add.mapping);
   const bus::message reply = bus::request(nat, bus::kCmdAddObject);
   if (bus::isError(reply)) {
     bus::debugLog() << "add nat failed: " << bus::getError(reply);
@@ -324,6 +342,23 @@ void PortMappingTable::retarget(IPAddr address) {
     nat.setBe32(kFieldDstAddressTo, address);
     looper->sendCmd(std::move(nat), bus::kCmdSetObject);
   }
+}
+
+void PortMappingTable::restoreRules() {
+  for (auto it = mEntries.begin(); it != mEntries.end();) {
+    bus::message nat = natRequest();
+    fillAdd(nat, mService, it->first, it->second);
+    const bus::message reply = bus::request(nat, bus::kCmdAddObject);
+    if (bus::isError(reply)) {
+      bus::debugLog() << "restore nat failed: " << bus::getError(reply);
+      it = mEntries.erase(it);
+      forgetCursor();
+      continue;
+    }
+    it->second.ruleId = reply.getU32(bus::kFieldObjectId);
+    ++it;
+  }
+  publishCount();
 }
 
 void PortMappingTable::cleanup() {

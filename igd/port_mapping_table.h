@@ -40,7 +40,12 @@ struct PortMapping {
   std::string description;     // as the control point gave it
   uint32_t leaseDuration = 0;  // always 0: only permanent mappings exist
   uint32_t ruleId = 0;         // object id of the NAT rule at [20, 5]
+  IPAddr owner;                // the control point that added it (named in the rule's comment)
 };
+
+// The longest rule comment the router's NAT table accepts; a description that
+// would make a longer comment is refused, whether it adds or updates.
+inline constexpr size_t kMaxRuleCommentBytes = 1024;
 
 // The inputs of one AddPortMapping call, typed once.
 struct AddPortMappingRequest {
@@ -49,6 +54,8 @@ struct AddPortMappingRequest {
   bool wildcardPort = false;   // NewExternalPort was empty
   std::string protocolText;    // NewProtocol as sent, for the log lines
   IPAddr requester;            // the control point, named in the rule's comment
+  IPAddr lanAddress;           // the interface that received the call, and
+  uint32_t lanPrefix = 32;     // the prefix of its subnet
 };
 
 // The typed inputs of an AddPortMapping call whose arguments the dispatcher
@@ -83,6 +90,9 @@ class PortMappingTable {
   // Removes every rule, waiting for each reply (failures are logged and the
   // rest still go), then empties the table.
   void cleanup();
+  // Adds every mapping's rule anew (the NAT service came back without them)
+  // and keeps the new rule ids; a mapping whose add fails is dropped.
+  void restoreRules();
 
   // The text of PortMappingNumberOfEntries: the entries, plus one for the
   // dummy entry while it is shown.

@@ -19,6 +19,8 @@ struct ActionInput {
 // What an action handler receives and fills.
 struct ActionRequest {
   IPAddr requester;                  // the control point that posted the call
+  IPAddr lanAddress;                 // the address of the interface that received it
+  uint32_t lanPrefix = 32;           // prefix length of that interface's subnet
   std::vector<ActionInput> inputs;   // validated values, in inArguments order
   std::vector<std::string> outputs;  // the handler appends, in outArguments order
 };

@@ -19,6 +19,8 @@ struct PendingNotification {
   int socket = -1;             // the delivery's TCP socket; -1 when none
   std::string sid;             // the subscription, looked up again when writing
   std::string variable;        // the one variable to send; empty: initial event
+  std::string output;          // the NOTIFY request, once the connection is made
+  size_t written = 0;          // bytes of `output` the socket has taken
   bus::Timer timeout;          // ends a delivery that takes too long
 };
 

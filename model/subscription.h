@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "platform/ip_addr.h"
@@ -19,6 +20,8 @@ struct Subscription {
   std::string callbackPath;
   Service* service = nullptr;   // the owning service
   uint32_t seq = 0;             // SEQ of the next event
+  bool delivering = false;      // an event delivery of this subscription is in flight
+  std::deque<std::string> queued;  // variables of the events waiting behind it, oldest first
   bus::Timer expiry;            // removes the subscription when its time is up
 };
 

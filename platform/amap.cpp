@@ -111,17 +111,19 @@ message AMap::cmdAdd(const message& request) {
   message refusal = onAdd(*obj);
   if (isError(refusal)) return refusal;
   const message saved = record(*obj);
+  AObject& added = *obj;
   mObjects[id] = std::move(obj);
-  message reply;
-  reply.setU32(kFieldObjectId, id);
   Status status = persist();
-  // The hook has already acted on the object, so it stays in the map either
-  // way; the caller learns that it will not survive a restart.
+  // A change that would not survive a restart is not made: the hook's action
+  // is undone through the opposite hook.
   if (!status.isOk()) {
-    reply = failedMsg("cannot save: " + status.text());
-    reply.setU32(kFieldObjectId, id);
+    (void)onRemove(added);
+    mObjects.erase(id);
+    return failedMsg("cannot save: " + status.text());
   }
   notifyChange(id, false, &saved);
+  message reply;
+  reply.setU32(kFieldObjectId, id);
   return reply;
 }
 
@@ -141,10 +143,17 @@ message AMap::cmdSetObj(const message& request) {
   message refusal = onSet(*it->second, *neu);
   if (isError(refusal)) return refusal;
   const message saved = record(*neu);
+  std::unique_ptr<AObject> previous = std::move(it->second);
   it->second = std::move(neu);
   Status status = persist();
+  if (!status.isOk()) {
+    std::unique_ptr<AObject> failed = std::move(it->second);
+    it->second = std::move(previous);
+    (void)onSet(*failed, *it->second);
+    return failedMsg("cannot save: " + status.text());
+  }
   notifyChange(id, false, &saved);
-  return status.isOk() ? message() : failedMsg("cannot save: " + status.text());
+  return message();
 }
 
 message AMap::cmdRemove(const message& request) {
@@ -154,10 +163,17 @@ message AMap::cmdRemove(const message& request) {
   if (it == mObjects.end()) return noSuchItem();
   message refusal = onRemove(*it->second);
   if (isError(refusal)) return refusal;
+  std::unique_ptr<AObject> removed = std::move(it->second);
   mObjects.erase(it);
   Status status = persist();
+  if (!status.isOk()) {
+    AObject& restored = *removed;
+    mObjects[id] = std::move(removed);
+    (void)onAdd(restored);
+    return failedMsg("cannot save: " + status.text());
+  }
   notifyChange(id, true, nullptr);
-  return status.isOk() ? message() : failedMsg("cannot save: " + status.text());
+  return message();
 }
 
 message AMap::cmdList() const {

@@ -101,6 +101,7 @@ void DeviceMirror::retry() {
     return;
   }
   mLinkUp = true;
+  if (mReconnected) mReconnected();
   // Whatever changed while the service was away is only known from fresh records.
   mPending.insert(mWanted.begin(), mWanted.end());
   flushPending();

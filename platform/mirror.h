@@ -36,6 +36,9 @@ class DeviceMirror : public Handler {
   ~DeviceMirror() override;
 
   void setCallbacks(Filter filter, Changed changed);
+  // Called when the mirror has subscribed again to a service that went away
+  // (it restarted), before the fresh records are fetched.
+  void setReconnected(std::function<void()> reconnected) { mReconnected = std::move(reconnected); }
   // Subscribes to change notices of the interface table.
   void subscribe();
   // Asks for the current record of `id`; it is delivered later through the
@@ -56,6 +59,7 @@ class DeviceMirror : public Handler {
   Path mPath{kAddrRouter, 0};
   Filter mFilter;
   Changed mChanged;
+  std::function<void()> mReconnected;
   bool mSubscribed = false;          // between subscribe and cleanup
   bool mLinkUp = false;              // the subscription is in place at the service
   std::set<uint32_t> mWanted;        // devices asked about (updateAsync) since subscribe

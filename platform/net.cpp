@@ -99,6 +99,27 @@ bus::Status joinMulticast(int fd, IPAddr group, IPAddr local, uint32_t ifindex, 
   return bus::Status::ok();
 }
 
+bool sameSubnet(IPAddr a, IPAddr b, uint32_t prefixLength) {
+  if (prefixLength == 0) return true;
+  const uint32_t mask = prefixLength >= 32 ? 0xffffffffu : ~(0xffffffffu >> prefixLength);
+  return (a.host() & mask) == (b.host() & mask);
+}
+
+bool isLocalAddress(IPAddr address) {
+  // Only the machine's own addresses can be bound (no IP_FREEBIND here).
+  const Socket probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return probe.valid() && bindTo(probe.fd(), address, 0, "bind").isOk();
+}
+
+bool isSubnetHost(IPAddr host, IPAddr network, uint32_t prefixLength) {
+  const uint32_t h = host.host();
+  if (h == 0 || h == 0xffffffffu || (h >> 24) == 127 || (h >> 28) == 0xe) return false;
+  if (!sameSubnet(host, network, prefixLength)) return false;
+  if (prefixLength > 30) return true;
+  const uint32_t hostBits = 0xffffffffu >> prefixLength;
+  return (h & hostBits) != 0 && (h & hostBits) != hostBits;
+}
+
 bool portIsFree(IPAddr address, uint16_t port, bool stream) {
   const Socket probe(socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0));
   if (!probe.valid()) return true;

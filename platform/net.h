@@ -53,6 +53,17 @@ bus::Status openTcpListener(uint32_t ifindex, uint16_t port, int backlog, Socket
 // TTL. Errors: "setsockopt IP_ADD_MEMBERSHIP", "setsockopt IP_MULTICAST_TTL".
 bus::Status joinMulticast(int fd, IPAddr group, IPAddr local, uint32_t ifindex, unsigned char ttl);
 
+// Whether `a` and `b` share the first `prefixLength` bits (0..32).
+bool sameSubnet(IPAddr a, IPAddr b, uint32_t prefixLength);
+
+// Whether `address` is one of this machine's own addresses (it can be bound).
+bool isLocalAddress(IPAddr address);
+
+// Whether `host` can be a unicast host of the subnet `network`/`prefixLength`:
+// in the subnet, not its network or broadcast address (for prefixes up to 30),
+// and not zero, loopback, multicast or the limited broadcast address.
+bool isSubnetHost(IPAddr host, IPAddr network, uint32_t prefixLength);
+
 // True when `address`:`port` can be bound for TCP (`stream`) or UDP, i.e. no
 // local service uses it. A socket that cannot be made counts as free.
 bool portIsFree(IPAddr address, uint16_t port, bool stream);

@@ -353,7 +353,7 @@ check "... with the UPnP fault 404" [ "$(xp "$SCRATCH/r-bad.body" "//$(el UPnPEr
 
 bare400() {
   [[ "$1" == 400 && ! -s "$2.body" ]] &&
-    [[ "$(tr -d '\r' <"$2.hdr")" == "HTTP/1.1 400 Bad Request" ]]
+    [[ "$(tr -d '\r' <"$2.hdr")" == $'HTTP/1.1 400 Bad Request\nCONNECTION: close' ]]
 }
 printf '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/"><s:Body' >"$SCRATCH/q-broken.xml"
 got=$(soap "$osinfo_ctl" "$QSV" "$SCRATCH/q-broken.xml" "$SCRATCH/r-broken")

@@ -60,11 +60,19 @@ std::optional<CallbackUrl> parseCallback(const std::string& value);
 
 // ---- Event delivery (notification.cpp) -----------------------------------
 
+// Events of one subscription that may wait behind its delivery in flight;
+// beyond that the oldest is dropped (and logged).
+inline constexpr size_t kMaxQueuedEvents = 16;
+
+// The longest CALLBACK header a SUBSCRIBE may carry.
+inline constexpr size_t kMaxCallbackBytes = 512;
+
 // How long a delivery may take from connect to reply.
 inline constexpr std::chrono::milliseconds kNotifyTimeout = std::chrono::seconds(30);
 
 // Opens a non-blocking connection to the subscription's callback and
-// registers a delivery of `variable` (empty: the initial event with every
+// registers a delivery of `variable`; while the subscription has a delivery
+// in flight the event is queued behind it instead (at most kMaxQueuedEvents) (empty: the initial event with every
 // evented variable that has a value) in service.pendingNotifications. The
 // value sent is the one the variable holds when the connection becomes
 // writable. Failures before registration are logged and drop the event.
@@ -85,9 +93,11 @@ class EventNotifier : public EventSink {
 void onNotifyWritable(PendingNotification& delivery, int socket);
 void onNotifyReply(PendingNotification& delivery, int socket);
 
-// Logs "notify timeout", removes `delivery` from its service's map and frees
-// it (socket unregistered and closed, time-out cancelled). `delivery` is
-// invalid afterwards. Also the delivery's time-out callback.
+// Logs "notify timeout" (after "write failed" when the request was not all
+// written), removes `delivery` from its service's map and frees it (socket
+// unregistered and closed, time-out cancelled), then starts the next queued
+// event of its subscription. `delivery` is invalid afterwards. Also the
+// delivery's time-out callback.
 void endNotification(PendingNotification& delivery);
 
 }  // namespace upnp

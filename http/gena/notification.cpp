@@ -1,10 +1,8 @@
 // Event delivery: one NOTIFY request over a fresh TCP connection per event,
 // driven by the loop's runner so that no subscriber can stall the daemon.
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,9 +22,6 @@ namespace upnp {
 namespace {
 
 constexpr size_t kReplyBytes = 4096;
-// The request is written on a blocking socket; a subscriber that keeps its
-// receive window shut could otherwise hold the loop for as long as it likes.
-constexpr time_t kSendTimeoutSeconds = 1;
 
 void logLine(const std::string& line) { bus::debugLog() << line; }
 
@@ -88,41 +83,66 @@ void advanceSeq(Subscription& subscription) {
   if (subscription.seq == 0) subscription.seq = 1;
 }
 
-// Puts the socket back in blocking mode and writes `text` in one call.
-bool writeRequest(PendingNotification& delivery, int socket, const std::string& text) {
-  if (fcntl(socket, F_SETFL, 0) < 0) {
-    logLine("fcntl 0: " + systemError());
-    endNotification(delivery);
-    return false;
+// Erases `delivery` from its service's map (which frees it) and starts the
+// next queued event of its subscription, if the subscription is still there.
+void finishDelivery(PendingNotification& delivery) {
+  Service& service = *delivery.service;
+  const std::string sid = delivery.sid;
+  auto it = service.pendingNotifications.find(delivery.socket);
+  if (it != service.pendingNotifications.end() && it->second.get() == &delivery)
+    service.pendingNotifications.erase(it);
+  auto found = service.subscriptions.find(sid);
+  if (found == service.subscriptions.end()) return;
+  Subscription& subscription = *found->second;
+  subscription.delivering = false;
+  // A start that fails at once leaves `delivering` false: go on with the next.
+  while (!subscription.delivering && !subscription.queued.empty()) {
+    const std::string variable = std::move(subscription.queued.front());
+    subscription.queued.pop_front();
+    startNotification(service, subscription, variable);
   }
-  // MSG_NOSIGNAL: a subscriber that reset the connection costs this delivery,
-  // not the process.
-  const ssize_t written = send(socket, text.data(), text.size(), MSG_NOSIGNAL);
-  if (written < 0 || static_cast<size_t>(written) < text.size()) {
+}
+
+// Writes what the socket takes of the request; once all is out, waits for
+// the reply. A subscriber that keeps its window shut only costs its own
+// delivery, which its time-out ends.
+void writeRequest(PendingNotification& delivery, int socket) {
+  while (delivery.written < delivery.output.size()) {
+    // MSG_NOSIGNAL: a subscriber that reset the connection costs this
+    // delivery, not the process.
+    const ssize_t n = send(socket, delivery.output.data() + delivery.written,
+                           delivery.output.size() - delivery.written, MSG_NOSIGNAL);
+    if (n > 0) {
+      delivery.written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // still registered for writing
     logLine("write failed");
     endNotification(delivery);
-    return false;
+    return;
   }
-  return true;
+  if (bus::ThinRunner* loop = runner())
+    loop->addSocket(socket, bus::ThinRunner::kReadable, [record = &delivery](int s) { onNotifyReply(*record, s); });
 }
 
 }  // namespace
 
 void startNotification(Service& service, Subscription& subscription, const std::string& variable) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (subscription.delivering) {
+    // One delivery per subscription at a time: events wait in order behind it.
+    subscription.queued.push_back(variable);
+    if (subscription.queued.size() > kMaxQueuedEvents) {
+      logLine("event queue full, dropped: " + subscription.queued.front());
+      subscription.queued.pop_front();
+    }
+    return;
+  }
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     logLine("tcp socket: " + systemError());
     return;
   }
-  if (fcntl(fd, F_SETFL, O_NONBLOCK) < 0) {
-    logLine("fcntl O_NONBLOCK: " + systemError());
-    close(fd);
-    return;
-  }
-  // Bounds the one blocking write of the delivery (see kSendTimeoutSeconds).
-  // Without it the delivery still works, only less well guarded.
-  timeval sendTimeout{kSendTimeoutSeconds, 0};
-  (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
   const sockaddr_in address = net::socketAddress(subscription.callbackAddress, subscription.callbackPort);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0 && errno != EINPROGRESS) {
     logLine("tcp connect: " + systemError());
@@ -141,16 +161,23 @@ void startNotification(Service& service, Subscription& subscription, const std::
   // handed the number out again); it must not close our new socket.
   if (slot) slot->socket = -1;
   slot = std::move(delivery);
+  subscription.delivering = true;
   if (bus::ThinRunner* loop = runner())
     loop->addSocket(fd, bus::ThinRunner::kWritable, [record](int s) { onNotifyWritable(*record, s); });
   record->timeout.start(kNotifyTimeout, [record] { endNotification(*record); });
 }
 
 void onNotifyWritable(PendingNotification& delivery, int socket) {
-  if (bus::ThinRunner* loop = runner()) loop->removeSocket(socket);
   Service& service = *delivery.service;
   auto pending = service.pendingNotifications.find(socket);
-  if (pending == service.pendingNotifications.end() || pending->second.get() != &delivery) return;
+  if (pending == service.pendingNotifications.end() || pending->second.get() != &delivery) {
+    if (bus::ThinRunner* loop = runner()) loop->removeSocket(socket);
+    return;
+  }
+  if (!delivery.output.empty()) {
+    writeRequest(delivery, socket);
+    return;
+  }
   auto found = service.subscriptions.find(delivery.sid);
   if (found == service.subscriptions.end()) {
     // Unsubscribed or expired while the connection was being made.
@@ -163,20 +190,16 @@ void onNotifyWritable(PendingNotification& delivery, int socket) {
     endNotification(delivery);
     return;
   }
-  const HttpMessage request = notifyRequest(subscription, xml::toXml(set));
-  // Counted as sent from here on, even when the write below fails: the
-  // subscriber sees the gap and knows it missed an event.
+  delivery.output = toText(notifyRequest(subscription, xml::toXml(set)));
+  // Counted as sent from here on, even when the write fails: the subscriber
+  // sees the gap and knows it missed an event.
   advanceSeq(subscription);
-  if (!writeRequest(delivery, socket, toText(request))) return;
-  if (bus::ThinRunner* loop = runner())
-    loop->addSocket(socket, bus::ThinRunner::kReadable, [record = &delivery](int s) { onNotifyReply(*record, s); });
+  writeRequest(delivery, socket);
 }
 
 void onNotifyReply(PendingNotification& delivery, int socket) {
   char buffer[kReplyBytes];
-  // MSG_DONTWAIT: the socket is blocking since the write, and a spurious
-  // wake-up must not park the loop on a silent subscriber.
-  const ssize_t count = recv(socket, buffer, sizeof(buffer), MSG_DONTWAIT);
+  const ssize_t count = recv(socket, buffer, sizeof(buffer), 0);
   if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (count <= 0) {
     logLine("notify reply read failed");
@@ -188,20 +211,17 @@ void onNotifyReply(PendingNotification& delivery, int socket) {
   const HttpMessage reply = parseHttpMessage(std::string_view(buffer, static_cast<size_t>(count)));
   if (reply.firstLine.size() < 12 || reply.firstLine.compare(9, 3, "200") != 0)
     logLine("bad notify reply: " + reply.firstLine);
-  Service& service = *delivery.service;
-  auto it = service.pendingNotifications.find(socket);
-  if (it != service.pendingNotifications.end() && it->second.get() == &delivery)
-    service.pendingNotifications.erase(it);
+  finishDelivery(delivery);
 }
 
 void endNotification(PendingNotification& delivery) {
+  // A subscriber that took part of the request and then stopped reading is
+  // cut off like a short write.
+  if (delivery.written < delivery.output.size()) logLine("write failed");
   logLine("notify timeout");
-  Service& service = *delivery.service;
-  auto it = service.pendingNotifications.find(delivery.socket);
-  // Erasing frees the record: its destructor unregisters and closes the
-  // socket and cancels the time-out, which may be the timer running this.
-  if (it != service.pendingNotifications.end() && it->second.get() == &delivery)
-    service.pendingNotifications.erase(it);
+  // Frees the record: its destructor unregisters and closes the socket and
+  // cancels the time-out, which may be the timer running this.
+  finishDelivery(delivery);
 }
 
 }  // namespace upnp

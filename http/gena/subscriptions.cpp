@@ -80,13 +80,22 @@ std::string newSid(const Service& service) {
 Subscription* subscribeNew(Service& service, const HttpRequest& request, HttpMessage& reply) {
   reply = statusResponse(412);
   if (header(request.request, "NT") != "upnp:event") return nullptr;
-  const std::optional<CallbackUrl> callback = parseCallback(header(request.request, "CALLBACK"));
+  const std::string callbackText = header(request.request, "CALLBACK");
+  if (callbackText.size() > kMaxCallbackBytes) return nullptr;
+  const std::optional<CallbackUrl> callback = parseCallback(callbackText);
   if (!callback) return nullptr;
   const IPAddr address = resolveHost(callback->host);
   if (address.isZero()) return nullptr;
   const std::string prefix = prefixOf(request);
   logLine(prefix + "callback addr: " + address.toString() + ", port: " + std::to_string(callback->port) +
           ", path: " + callback->path);
+  // Events go to hosts of the LAN the subscription came from, never to a
+  // third party elsewhere that a hostile subscriber names.
+  const ServedInterface* lan = request.connection != nullptr ? request.connection->interface : nullptr;
+  if (lan == nullptr || !lan->onSubnet(address)) {
+    logLine(prefix + "callback not on the LAN: " + address.toString());
+    return nullptr;
+  }
   if (service.subscriptions.size() >= kMaxSubscriptions) {
     reply = statusResponse(500);
     return nullptr;

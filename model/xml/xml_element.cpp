@@ -16,6 +16,39 @@ std::string localName(const std::string& qualified, size_t prefixEnd) {
   return qualified.substr(prefixEnd + 1);
 }
 
+// The entity that stands for `c` in text or in an attribute value; null when
+// `c` stands for itself there.
+const char* escapeOf(char c, bool attribute) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return attribute ? nullptr : "&gt;";
+    case '"':
+      return attribute ? "&quot;" : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+// Appends `text` with `&`, `<` and `>` escaped (in attribute values `&`, `<`
+// and `"`). What a control point sent escaped goes back escaped, and stored
+// text can never add elements to a document. Text without them is copied as it is.
+void appendEscaped(std::string& out, const std::string& text, bool attribute) {
+  if (text.find_first_of(attribute ? "&<\"" : "&<>") == std::string::npos) {
+    out += text;
+    return;
+  }
+  for (char c : text) {
+    if (const char* escaped = escapeOf(c, attribute))
+      out += escaped;
+    else
+      out += c;
+  }
+}
+
 // Appends the element's text form; `indent` is the depth of the element in
 // blanks. The element's own start tag is never indented: its parent writes the
 // indentation in front of it, so the top element starts at column 0.
@@ -26,12 +59,12 @@ void writeElement(const XmlElement& element, size_t indent, std::string& out) {
     out += ' ';
     out += attribute.name;
     out += "=\"";
-    out += attribute.value;
+    appendEscaped(out, attribute.value, true);
     out += '"';
   }
   out += '>';
   if (element.children.empty()) {
-    out += element.text;
+    appendEscaped(out, element.text, false);
   } else {
     out += kLineEnd;
     for (const XmlElement& child : element.children) {

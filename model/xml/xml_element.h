@@ -40,8 +40,9 @@ struct XmlDocument {
 // whatever was built so far.
 XmlDocument parseXml(const std::string& text);
 
-// The indented text form: two blanks per level, "\r\n" line ends, nothing
-// escaped, no XML declaration.
+// The indented text form: two blanks per level, "\r\n" line ends, no XML
+// declaration; `&`, `<`, `>` escaped in texts and `&`, `<`, `"` in attribute
+// values.
 std::string toXml(const XmlElement& element);
 
 }  // namespace xml
