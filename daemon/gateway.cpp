@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "daemon/upnp_daemon.h"
+#include "http/get_handler.h"
 #include "igd/wan_common_interface_config_service.h"
 #include "igd/wan_device.h"
 #include "igd/wan_ip_connection_service.h"
@@ -21,7 +22,8 @@ constexpr uint32_t kFieldToken = 0x10001;
 constexpr uint32_t kFieldStatus = 0x10003;
 constexpr uint32_t kFieldIfindex = 0x10004;
 constexpr uint32_t kStatusRunning = 0x100 | 0x400;
-constexpr int kListenBacklog = 1;
+// Enough for the burst of a LAN that boots: every device connects at once.
+constexpr int kListenBacklog = 64;
 
 template <class Map>
 auto* lookup(Map& map, const std::string& key) {
@@ -50,6 +52,7 @@ Gateway::Gateway(bus::lstream& routerLog)
 Gateway::~Gateway() = default;
 
 void Gateway::setUp(const std::string& routerIdentity) {
+  mDescriptions.clear();
   identity = routerIdentity;
   info.deviceType = "schemas-upnp-org:device:InternetGatewayDevice:1";
   info.friendlyName = "Quenlark Router";
@@ -104,7 +107,14 @@ const ServedInterface* Gateway::interfaceOf(int socket) const {
   return nullptr;
 }
 
+const std::string& Gateway::description(const std::string& localAddress) {
+  auto [it, added] = mDescriptions.try_emplace(localAddress);
+  if (added) it->second = describeRoot(*this, localAddress);
+  return it->second;
+}
+
 void Gateway::refreshTargets() {
+  mDescriptions.clear();
   ssdpTargets.clear();
   collectTargets(ssdpTargets);
 }

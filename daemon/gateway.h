@@ -77,7 +77,7 @@ class Gateway : public RootDevice, public HttpHost {
   Service* eventService(const std::string& path) override;
   const std::string* servedFile(const std::string& path) const override;
   const std::string& documentDir() const override { return fileDir; }
-  RootDevice& rootDevice() override { return *this; }
+  const std::string& description(const std::string& localAddress) override;
   const ServedInterface* interfaceOf(int socket) const override;
 
   std::map<uint32_t, std::unique_ptr<InterfaceState>> interfaces;  // by router device id
@@ -96,6 +96,9 @@ class Gateway : public RootDevice, public HttpHost {
   void startExternal(InterfaceState& state);
 
   bus::lstream& mRouterLog;
+  // The description text per local address, built on first use and dropped
+  // whenever the device tree changes.
+  std::map<std::string, std::string> mDescriptions;
 };
 
 }  // namespace upnp

@@ -47,7 +47,9 @@ std::optional<std::string> readFile(const std::string& path) {
   return content;
 }
 
-std::string describeFor(RootDevice& device, const std::string& localAddress) {
+}  // namespace
+
+std::string describeRoot(RootDevice& device, const std::string& localAddress) {
   device.info.presentationURL = "http://" + localAddress + "/";
   xml::XmlElement root = device.describe();
   char base[64];
@@ -57,8 +59,6 @@ std::string describeFor(RootDevice& device, const std::string& localAddress) {
   return kProlog + lineEnd() + xml::toXml(root);
 }
 
-}  // namespace
-
 const char* contentTypeOf(const std::string& fileName) {
   const size_t dot = fileName.rfind('.');
   const std::string extension = dot == std::string::npos ? fileName : fileName.substr(dot + 1);
@@ -67,7 +67,7 @@ const char* contentTypeOf(const std::string& fileName) {
 
 HttpMessage handleGet(HttpHost& host, const HttpRequest& request) {
   if (request.path == kDescriptionPath)
-    return fileResponse(host, request.request, describeFor(host.rootDevice(), request.localAddress));
+    return fileResponse(host, request.request, host.description(request.localAddress));
   return fileResponse(host, request.request, std::string());
 }
 

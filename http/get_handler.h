@@ -8,15 +8,21 @@
 
 namespace upnp {
 
+class RootDevice;
+
 // The largest served file: each file is read with one read of this size and
 // anything beyond it is not sent.
 inline constexpr size_t kMaxFileBytes = 16384;
 
-// The GET handler. "/gateway.xml" is generated from the host's device tree
-// with the accepting interface's address in presentationURL (which stays set
-// in the tree) and URLBase; every other path is looked up in the host's served
-// files. No host check. Loop thread only.
+// The GET handler. "/gateway.xml" is the host's description for the
+// accepting interface's address; every other path is looked up in the host's
+// served files. No host check. Loop thread only.
 HttpMessage handleGet(HttpHost& host, const HttpRequest& request);
+
+// The description document of `device` for a client that reached the
+// interface at `localAddress`: the XML declaration, then the root element with
+// that address in presentationURL (which stays set in `device`) and URLBase.
+std::string describeRoot(RootDevice& device, const std::string& localAddress);
 
 // The 200 response carrying `document`; with an empty `document`, carrying the
 // registered file that `request`'s request line names instead, or a bare 404

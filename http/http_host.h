@@ -8,7 +8,6 @@
 
 namespace upnp {
 
-class RootDevice;
 class Service;
 
 // A started internal interface as the servers on it (HTTP, SSDP) see it: the
@@ -39,9 +38,9 @@ class HttpHost {
   virtual const std::string* servedFile(const std::string& path) const = 0;
   // The router path of the directory the served files are read from.
   virtual const std::string& documentDir() const = 0;
-  // The published device tree; the description of "/gateway.xml" is made
-  // from it (its presentationURL is set for each request).
-  virtual RootDevice& rootDevice() = 0;
+  // The text of "/gateway.xml" for a client that reached the interface at
+  // `localAddress` (see describeRoot); valid until the next call.
+  virtual const std::string& description(const std::string& localAddress) = 0;
   // The interface whose listening socket is `socket`; null when none.
   virtual const ServedInterface* interfaceOf(int socket) const = 0;
 };

@@ -31,6 +31,9 @@ constexpr size_t kReadBytes = 4096;
 constexpr std::chrono::milliseconds kRequestTimeout = 10s;
 // How long a listening socket rests when accept runs out of descriptors.
 constexpr std::chrono::milliseconds kAcceptPause = 250ms;
+// Connections taken per wake-up of a listening socket, so one busy interface
+// cannot starve the others.
+constexpr int kAcceptBatch = 16;
 constexpr const char kHttpMarker[] = " HTTP/";
 
 void unregisterSocket(int socket) {
@@ -113,34 +116,43 @@ void HttpServer::pauseAccepting(int listenSocket) {
 }
 
 void HttpServer::onHttpAccept(int listenSocket) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof(peer);
-  const int socket =
-      accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (socket < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    bus::debugLog() << "accept failed";
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting(listenSocket);
-    return;
+  // Everything that is waiting: a burst of clients costs one wake-up.
+  for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    const int socket =
+        accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (socket < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      bus::debugLog() << "accept failed";
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting(listenSocket);
+      return;
+    }
+    const ServedInterface* interface = mHost.interfaceOf(listenSocket);
+    if (interface == nullptr) {
+      bus::debugLog() << "http accept on unknown socket";
+      close(socket);
+      return;
+    }
+    auto connection = std::make_unique<HttpConnection>();
+    connection->socket = socket;
+    connection->peerAddress = IPAddr(peer.sin_addr.s_addr);
+    connection->peerPort = ntohs(peer.sin_port);
+    connection->interface = interface;
+    HttpConnection& record = *connection;
+    // A descriptor number is only reused after close, and every close of an
+    // accepted socket erases its entry first, so the slot is free here.
+    mConnections[socket] = std::move(connection);
+    record.timer.start(kRequestTimeout, [this, socket] { onHttpTimeout(socket); });
+    // The request is usually there already: serve it without a trip through
+    // the loop, and watch the socket only when more has to come.
+    onHttpReadable(socket);
+    auto it = mConnections.find(socket);
+    if (it != mConnections.end() && it->second.get() == &record && record.output.empty()) {
+      if (bus::ThinRunner* runner = bus::ThinRunner::current())
+        runner->addSocket(socket, bus::ThinRunner::kReadable, [this](int fd) { onHttpReadable(fd); });
+    }
   }
-  const ServedInterface* interface = mHost.interfaceOf(listenSocket);
-  if (interface == nullptr) {
-    bus::debugLog() << "http accept on unknown socket";
-    close(socket);
-    return;
-  }
-  auto connection = std::make_unique<HttpConnection>();
-  connection->socket = socket;
-  connection->peerAddress = IPAddr(peer.sin_addr.s_addr);
-  connection->peerPort = ntohs(peer.sin_port);
-  connection->interface = interface;
-  HttpConnection& record = *connection;
-  // A descriptor number is only reused after close, and every close of an
-  // accepted socket erases its entry first, so the slot is free here.
-  mConnections[socket] = std::move(connection);
-  if (bus::ThinRunner* runner = bus::ThinRunner::current())
-    runner->addSocket(socket, bus::ThinRunner::kReadable, [this](int fd) { onHttpReadable(fd); });
-  record.timer.start(kRequestTimeout, [this, socket] { onHttpTimeout(socket); });
 }
 
 bool HttpServer::requestComplete(HttpConnection& connection, HttpMessage& message) {

@@ -199,7 +199,7 @@ PortMappingTable::Map::const_iterator PortMappingTable::entryAt(size_t index) co
 void PortMappingTable::logMapping(const char* what, const std::string& protocol, const PortMappingKey& key,
                                   const PortMapping& mapping) {
   mRouterLog << what << " mapping: proto:" << protocol << ", ports:" << key.externalPort << "->"
-             << mapping.internalPort << ", internal ip:" << mapping.internalClient.toString() << std::endl;
+             << mapping.internalPort << ", internal ip:" << mapping.internalClient.toString() << bus::endl;
 }
 
 UpnpError PortMappingTable::addPortMapping(ActionRequest& request) {

@@ -149,7 +149,7 @@ void WANIPConnectionService::setExternalIp(IPAddr address) {
   bus::debugLog() << "set external ip " << address.toString();
   externalAddress = address;
   setVariable("ExternalIPAddress", address.toString());
-  mRouterLog << "new external ip: " << address.toString() << std::endl;
+  mRouterLog << "new external ip: " << address.toString() << bus::endl;
   mappings.retarget(address);
 }
 

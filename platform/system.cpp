@@ -21,10 +21,8 @@ std::string kernelGetIfname(uint32_t index) {
 
 lstream::lstream(uint32_t topic, uint32_t flags) : mTopic(topic) { (void)flags; }
 
-lstream& lstream::operator<<(std::ostream& (*manipulator)(std::ostream&)) {
-  manipulator(mLine);
-  std::string text = mLine.str();
-  mLine.str(std::string());
+lstream& lstream::operator<<(EndLine) {
+  std::string text = std::move(mLine);
   mLine.clear();
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   // Log streams are static objects that outlive the loop; without one the
