@@ -10,6 +10,7 @@
 #include "platform/file_util.h"
 #include "platform/looper.h"
 #include "platform/paths.h"
+#include "platform/routerd/program_launcher.h"
 #include "platform/routerd/router.h"
 #include "platform/routerd/router_config.h"
 #include "platform/routerd/router_protocol.h"
@@ -46,6 +47,9 @@ int main(int argc, char** argv) {
   router.attach(looper, /*listen=*/true);
   router.setTrace(&std::cout);
 
+  // Declared before the config is read, and so destroyed after the loop ends.
+  routerd::ProgramLauncher programs(looper.runner());
+  programs.setTrace(&std::cout);
   std::string osVersion;
   if (argc == 2) {
     std::optional<std::string> text = bus::readFile(argv[1]);
@@ -60,6 +64,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     osVersion = config.osVersion();
+    for (const routerd::ProgramSpec& spec : config.programs()) {
+      status = programs.add(spec);
+      if (!status.isOk()) {
+        std::fprintf(stderr, "routerd: program %u: %s\n", spec.address, status.text().c_str());
+        return 1;
+      }
+    }
   }
   if (!osVersion.empty()) {
     bus::Status status = bus::writeFileAtomic(bus::hostPath(routerd::kVersionFile), osVersion + "\n");
