@@ -3,7 +3,14 @@
 //
 //   routerd [CONFIG-FILE]      (format: router_config.h)
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -26,6 +33,30 @@ bool alreadyRunning() {
   request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerInterfaces});
   bus::message reply = probe.exchangeCmd(request, bus::kCmdListObjects, 1000);
   return bus::getErrorCode(reply) != bus::kErrUnreachable;
+}
+
+// Tells a service manager that started routerd as Type=notify that the
+// services answer now; nothing when none did. Programs started later do not
+// inherit the variable.
+void notifyReady() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr) return;
+  const size_t len = std::strlen(path);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  if ((path[0] == '/' || path[0] == '@') && len < sizeof sa.sun_path) {
+    std::memcpy(sa.sun_path, path, len);
+    if (path[0] == '@') sa.sun_path[0] = 0;  // abstract
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+      const socklen_t salen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+      if (sendto(fd, "READY=1", 7, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), salen) < 0) {
+        std::perror("routerd: NOTIFY_SOCKET");
+      }
+      close(fd);
+    }
+  }
+  unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace
@@ -80,5 +111,6 @@ int main(int argc, char** argv) {
   std::cout << "routerd: " << router.backend().name() << " backend, " << router.interfaces().objects().size()
             << " interfaces, " << router.addresses().objects().size() << " addresses, identity "
             << router.identity().identity() << std::endl;
+  notifyReady();
   return looper.run() ? 0 : 1;
 }
