@@ -73,7 +73,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  routerd::Router router(std::make_unique<routerd::SimBackend>());
+  // A fresh base for rule ids: ids held by clients from an earlier run of
+  // routerd must not name the rules of this one.
+  routerd::Router router(std::make_unique<routerd::SimBackend>(), routerd::NatTable::freshIdBase());
   bus::Looper looper(bus::kAddrRouter);
   router.attach(looper, /*listen=*/true);
   router.setTrace(&std::cout);

@@ -85,7 +85,7 @@ NatTable::NatTable(RouterBackend& backend, uint32_t firstId)
                {1006, FieldType::Bool},
                {1007, FieldType::Bool}},
               /*strict=*/true),
-      mNextId(firstId != 0 ? firstId : freshIdBase()) {}
+      mNextId(firstId != 0 ? firstId : 1) {}
 
 uint32_t NatTable::freshIdBase() {
   uint32_t base = 0;

@@ -29,10 +29,11 @@ namespace routerd {
 // carries kFieldObjectId still makes a new rule (the id is not stored).
 //
 // Rule ids are never 0 and never handed out twice by one table: they count up
-// from a base drawn at random for each table (so each run of routerd), skipping
-// 0 and ids in use when they wrap, and a reset does not restart them. A client
-// that still holds an id from routerd's previous run therefore names no rule,
-// rather than another client's.
+// from `firstId`, skipping 0 and ids in use when they wrap, and a reset does
+// not restart them. routerd starts each run from a fresh random base
+// (freshIdBase), so that a client that still holds an id from routerd's
+// previous run names no rule rather than another client's; in-process tables
+// of tests count from 1.
 //
 // A rule that is dynamic (0xfe0007 true) after an add or set over a link from
 // another process belongs to that link: when the link closes or breaks (the
@@ -50,8 +51,8 @@ class NatTable : public bus::Handler {
   static constexpr size_t kMaxLoggedBytes = 16 * 1024;
 
   // `backend` must outlive the table. `firstId`: the first rule id handed out
-  // (0: a fresh random base, see freshIdBase).
-  explicit NatTable(RouterBackend& backend, uint32_t firstId = 0);
+  // (0 counts as 1).
+  explicit NatTable(RouterBackend& backend, uint32_t firstId = 1);
 
   // A random rule id base, never 0, different for every call with
   // overwhelming probability.

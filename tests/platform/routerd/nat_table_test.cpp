@@ -310,7 +310,7 @@ TEST(NatTableIdTest, IdsAreNeverReusedAndEachTableStartsAfresh) {
     m.setU32(bus::kFieldObjectId, id);
     return !bus::isError(table.handle(withCommand(m, bus::kCmdRemoveObject)));
   };
-  NatTable first(backend), second(backend);
+  NatTable first(backend, NatTable::freshIdBase()), second(backend, NatTable::freshIdBase());
   std::set<uint32_t> seen;
   for (int i = 0; i < 50; ++i) {
     const uint32_t id = addTo(first);
