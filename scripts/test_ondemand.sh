@@ -44,6 +44,8 @@ until_true() {
   done
 }
 contains() { [[ "$1" == *"$2"* ]]; }
+# new_pid PID OLD: PID is set and differs from OLD.
+new_pid() { [[ -n "$1" && "$1" != "$2" ]]; }
 upnpd_pid() { cat "$STATE/upnpd.pid" 2>/dev/null; }
 # No upnpd process in the router (whatever the pid file says).
 no_upnpd() {
@@ -70,7 +72,7 @@ check "... with exit status 0" until_true 1 exited_with "$first" 0
 
 check "upnpctl set enabled=yes with no upnpd" on router upnpctl set enabled=yes
 second=$(upnpd_pid)
-check "... started a new daemon" [ -n "$second" ] && [ "$second" != "$first" ]
+check "... started a new daemon" new_pid "$second" "$first"
 sleep 2
 check "the enabled daemon stays past the leave delay" [ "$(upnpd_pid)" == "$second" ]
 out=$(on router upnpctl print 2>&1)
@@ -83,7 +85,8 @@ check "... with exit status 0" until_true 1 exited_with "$second" 0
 out=$(on router upnpctl print 2>&1)
 check "the next upnpctl request starts it again" contains "$out" "enabled: no"
 third=$(upnpd_pid)
-check "... as a third process" [ -n "$third" ] && [ "$third" != "$second" ] && [ "$(starts)" -eq 3 ]
+check "... as a third process" new_pid "$third" "$second"
+check "... the third start" [ "$(starts)" -eq 3 ]
 check "... which leaves again" until_true 4 no_upnpd
 
 # A killed daemon: routerd drops the dynamic rules that its link owned.
