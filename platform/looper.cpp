@@ -1,5 +1,6 @@
 #include "platform/looper.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <deque>
@@ -35,7 +37,7 @@ uint64_t monotonicMs() {
 // The abstract socket name of a bus address. The root is part of the name so
 // that two platform roots on one machine never reach each other; a root too
 // long for sun_path is replaced by a hash of it.
-std::string busName(uint32_t address) {
+std::string busNameOf(uint32_t address) {
   std::string root = platformRoot();
   std::string name = "zelo-bus:" + root + ":" + std::to_string(address);
   if (name.size() + 1 > sizeof(sockaddr_un::sun_path)) {
@@ -49,7 +51,7 @@ std::string busName(uint32_t address) {
 }
 
 socklen_t makeAddr(uint32_t address, sockaddr_un& sa) {
-  const std::string name = busName(address);
+  const std::string name = busNameOf(address);
   std::memset(&sa, 0, sizeof sa);
   sa.sun_family = AF_UNIX;
   std::memcpy(sa.sun_path + 1, name.data(), name.size());  // sun_path[0] = 0: abstract
@@ -72,6 +74,43 @@ int listenOn(uint32_t address) {
     close(fd);
     return -1;
   }
+  return fd;
+}
+
+// The listening socket handed over by whoever started this process (fd 3,
+// see Looper's constructor), or -1 when there is none for `address`.
+int adoptHandedSocket(uint32_t address) {
+  const char* pidText = std::getenv("LISTEN_PID");
+  const char* fdsText = std::getenv("LISTEN_FDS");
+  if (pidText == nullptr || fdsText == nullptr) return -1;
+  const long pid = std::strtol(pidText, nullptr, 10);
+  const long fds = std::strtol(fdsText, nullptr, 10);
+  if (pid != static_cast<long>(getpid()) || fds < 1) return -1;
+  // Whatever the outcome, the hand-over is for this process only.
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  constexpr int fd = 3;
+  int listening = 0, type = 0;
+  socklen_t len = sizeof listening;
+  socklen_t typeLen = sizeof type;
+  sockaddr_un have{};
+  socklen_t haveLen = sizeof have;
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) < 0 || !listening ||
+      getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) < 0 || type != SOCK_STREAM ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&have), &haveLen) < 0 || have.sun_family != AF_UNIX) {
+    std::fprintf(stderr, "bus listen %u: handed-over fd 3 is not a listening unix stream socket\n", address);
+    return -1;
+  }
+  sockaddr_un want;
+  const socklen_t wantLen = makeAddr(address, want);
+  if (haveLen != wantLen || std::memcmp(&have, &want, wantLen) != 0) {
+    std::fprintf(stderr, "bus listen %u: handed-over socket is not @%s\n", address, busNameOf(address).c_str());
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return fd;
 }
 
@@ -159,6 +198,12 @@ Handler::~Handler() {
 
 void Handler::onLinkDown(uint32_t) {}
 
+void Handler::onOriginGone(uint64_t) {}
+
+std::string busSocketName(uint32_t address) { return busNameOf(address); }
+
+int listenBusSocket(uint32_t address) { return listenOn(address); }
+
 struct Looper::Link {
   int fd = -1;
   uint32_t address = 0;  // peer address for links this process opened; 0 for accepted ones
@@ -168,8 +213,8 @@ struct Looper::Link {
 struct Looper::Impl {
   struct Posted {
     bool linkDown = false;  // else a request to dispatch
-    uint64_t link = 0;      // origin of the request
-    uint32_t address = 0;   // the address whose link broke
+    uint64_t link = 0;      // origin of the request, or the link that closed
+    uint32_t address = 0;   // the address whose link broke (0: a link we accepted)
     message request;
   };
 
@@ -203,9 +248,10 @@ struct Looper::Impl {
     return it == a->second.end() ? nullptr : it->second;
   }
 
-  void listen(uint32_t address) {
+  void listen(uint32_t address, bool mayAdopt = false) {
     if (listeners.count(address)) return;
-    int fd = listenOn(address);
+    int fd = mayAdopt ? adoptHandedSocket(address) : -1;
+    if (fd < 0) fd = listenOn(address);
     if (fd < 0) return;
     listeners[address] = fd;
     self.mRunner.addSocket(fd, ThinRunner::kReadable, [this](int lfd) { accept(lfd); });
@@ -245,7 +291,7 @@ struct Looper::Impl {
     links.erase(it);
     auto o = outgoing.find(address);
     if (o != outgoing.end() && o->second == id) outgoing.erase(o);
-    if (notify && address != 0) post(Posted{true, 0, address, message()});
+    if (notify) post(Posted{true, id, address, message()});
   }
 
   bool sendFrame(uint64_t id, const std::string& bytes) {
@@ -344,7 +390,7 @@ struct Looper::Impl {
       Posted item = std::move(posted.front());
       posted.pop_front();
       if (item.linkDown) {
-        linkDown(item.address);
+        linkDown(item.link, item.address);
       } else {
         dispatch(item.link, item.request);
       }
@@ -352,14 +398,15 @@ struct Looper::Impl {
     if (!posted.empty() && postTimer == 0) postTimer = self.mRunner.addTimer(0, [this] { drain(); });
   }
 
-  void linkDown(uint32_t address) {
+  void linkDown(uint64_t link, uint32_t address) {
     std::vector<Handler*> all;
     for (auto& [n, h] : own) all.push_back(h);
     for (auto& [a, m] : hosted)
       for (auto& [n, h] : m) all.push_back(h);
     for (Handler* h : all) {
       // An earlier callback may have unregistered (and destroyed) it.
-      if (registered(h)) h->onLinkDown(address);
+      if (registered(h)) h->onOriginGone(link);
+      if (address != 0 && registered(h)) h->onLinkDown(address);
     }
   }
 
@@ -421,7 +468,7 @@ message Looper::Impl::exchangeRemote(uint32_t address, message& request, uint32_
 
 Looper::Looper(uint32_t address) : mAddress(address), mImpl(std::make_unique<Impl>(*this)) {
   tLooper = this;
-  if (mAddress != 0) mImpl->listen(mAddress);
+  if (mAddress != 0) mImpl->listen(mAddress, /*mayAdopt=*/true);
 }
 
 Looper::~Looper() {

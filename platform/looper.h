@@ -41,6 +41,11 @@ class Handler {
   // Called when the bus link to `address` broke (its process went away). Mirrors
   // use it to resubscribe. Default: nothing.
   virtual void onLinkDown(uint32_t address);
+  // Called when any link to another process closed or broke, whoever opened
+  // it: `originLink` is the Looper::Origin::link that requests arriving over
+  // it carried. Services use it to drop what a vanished client left behind.
+  // Default: nothing.
+  virtual void onOriginGone(uint64_t originLink);
 
   Looper* looper() const { return mLooper; }
   uint32_t handlerNumber() const { return mNumber; }
@@ -63,6 +68,14 @@ class Handler {
 class Looper {
  public:
   // Reachable at `address` (0: only as a client, e.g. command-line tools).
+  // When the process was handed its listening socket by whoever started it
+  // (LISTEN_PID is this process and LISTEN_FDS >= 1: the socket is fd 3, as
+  // the service manager's socket activation and routerd's `program` statement
+  // pass it), that socket is used instead of a new one, provided it is a
+  // listening stream socket bound to this address's name; the variables are
+  // then removed so that children do not inherit them. A socket bound to
+  // another name is closed with a log line, and the address listened on as
+  // usual.
   explicit Looper(uint32_t address = 0);
   virtual ~Looper();
   Looper(const Looper&) = delete;
@@ -132,6 +145,14 @@ class Looper {
   uint64_t mLeaveAtMs = 0;     // monotonic ms at which run() returns; 0: none
   std::unique_ptr<Impl> mImpl;  // handlers, links and queued work (looper.cpp)
 };
+
+// The abstract socket name (without the leading NUL) on which `address` is
+// reached under the current platform root ($ZELO_ROOT).
+std::string busSocketName(uint32_t address);
+// A new non-blocking, close-on-exec socket listening at `address`, or -1 (with
+// a log line) when the name is taken or the socket cannot be made. For
+// processes that hold an address on behalf of another (routerd's programs).
+int listenBusSocket(uint32_t address);
 
 // exchangeCmd on the thread's Looper with the usual reply time-out; an error
 // reply (kErrUnreachable) when the thread has no Looper.

@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config clang
   libgtest-dev libgmock-dev libexpat1-dev libbenchmark-dev
-  iproute2 procps curl libxml2-utils python3
+  iproute2 procps curl libxml2-utils python3 systemd
   miniupnpc python3-gi gir1.2-gssdp-1.6
 )
 

@@ -8,6 +8,11 @@
 #   lab.sh [--name NAME] exec router|lan1|lan2|wan CMD...
 #   lab.sh [--name NAME] [--bin DIR] start-upnpd | stop-upnpd
 #
+# routerd starts upnpd on demand (a `program` statement): any request to the
+# daemon's bus address, such as an upnpctl command, starts it when it is not
+# running; its output goes to STATE/upnpd.log, its pid to STATE/upnpd.pid.
+# start-upnpd starts it that way now (with a fresh log), stop-upnpd ends it.
+#
 # Namespaces NAME-router, NAME-lan1, NAME-lan2, NAME-wan (NAME defaults to
 # "zlab"). In the router: bridge br-lan (10.77.N.1/24) with ports to lan1
 # (10.77.N.10) and lan2 (10.77.N.11), and wan0 (203.0.113.(2N-1)/24) to the wan
@@ -35,7 +40,7 @@ while [[ $# -gt 0 ]]; do
     --name) [[ $# -ge 2 ]] || die "--name needs a value"; NAME=$2; shift 2 ;;
     --index) [[ $# -ge 2 ]] || die "--index needs a value"; INDEX=$2; shift 2 ;;
     --bin) [[ $# -ge 2 ]] || die "--bin needs a value"; BIN=$2; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --*) die "unknown option $1" ;;
     *) break ;;
   esac
@@ -101,6 +106,7 @@ addresses() {
 }
 
 write_config() {
+  local bin=$2
   cat >"$STATE/routerd.conf" <<EOF
 # routerd configuration of lab $NAME (written by lab.sh)
 identity LAB-$NAME-$1
@@ -113,6 +119,9 @@ resolver name=wanhost address=$WAN_HOST
 resolver name=lan1 address=$LAN_NET.10
 resolver name=lan2 address=$LAN_NET.11
 EOF
+  if [[ -x "$bin/upnpd" ]]; then
+    echo "program address=80 path=$bin/upnpd log=$STATE/upnpd.log pid-file=$STATE/upnpd.pid" >>"$STATE/routerd.conf"
+  fi
 }
 
 make_network() {
@@ -160,7 +169,7 @@ cmd_up() {
   (cd "$bin" && pwd) >"$STATE/bin"
   if compgen -G "$REPO/etc/*" >/dev/null; then cp -r "$REPO"/etc/* "$ROOT/zelo/etc/upnp/"; fi
   make_network
-  write_config "$n"
+  write_config "$n" "$(cat "$STATE/bin")"
   start_in_router routerd "$bin/routerd" "$STATE/routerd.conf"
   local ready=""
   for _ in $(seq 50); do
@@ -228,7 +237,15 @@ cmd_start_upnpd() {
     return 0
   fi
   rm -f "$STATE/upnpd.pid"
-  start_in_router upnpd "$bin/upnpd"
+  if ! grep -q '^program address=80 ' "$STATE/routerd.conf"; then
+    start_in_router upnpd "$bin/upnpd"
+  else
+    # Any request to the daemon's address makes routerd start it.
+    : >"$STATE/upnpd.log"
+    in_ns router env ZELO_ROOT="$ROOT" "$bin/upnpctl" print >/dev/null 2>&1 || true
+    for _ in $(seq 50); do [[ -s "$STATE/upnpd.pid" ]] && break; sleep 0.02; done
+    [[ -s "$STATE/upnpd.pid" ]] || die "routerd did not start upnpd (log: $STATE/routerd.log)"
+  fi
   echo "upnpd started, pid $(cat "$STATE/upnpd.pid"), log $STATE/upnpd.log"
 }
 

@@ -99,26 +99,37 @@ enable_now() {
   return 1
 }
 
-# Runs upnpd in the router as this shell's child (lab.sh execs into it), so
-# that its exit status can be collected.
+# launch_upnpd LOG: has upnpd started the way the router starts it (a request
+# to its bus address makes routerd start it); LOG shows its output (a link to
+# the lab's log until wait_own_exit copies it).
 launch_upnpd() {
-  lab exec router upnpd >"$1" 2>&1 </dev/null &
-  OWN_PID=$!
+  : >"$UPNPD_LOG"
+  ln -sf "$UPNPD_LOG" "$1"
+  OWN_COPY=$1
+  on router upnpctl print >/dev/null 2>&1
+  OWN_PID=$(cat "$STATE/upnpd.pid" 2>/dev/null)
 }
 
 # wait_own_exit SECONDS: waits for the launched daemon to end; OWN_STATUS is
-# its exit status. Fails (and kills it) when it is still running.
+# its exit status as routerd reports it. Fails (and kills it) when it is
+# still running.
 wait_own_exit() {
-  local tries=$(($1 * 10))
+  local tries=$(($1 * 10)) line
+  [[ -n "$OWN_PID" ]] || return 1
   while kill -0 "$OWN_PID" 2>/dev/null && ((tries-- > 0)); do sleep 0.1; done
   if kill -0 "$OWN_PID" 2>/dev/null; then
     kill -KILL "$OWN_PID" 2>/dev/null || true
-    wait "$OWN_PID" 2>/dev/null || true
     OWN_PID=""
     return 1
   fi
-  OWN_STATUS=0
-  wait "$OWN_PID" || OWN_STATUS=$?
+  for _ in $(seq 20); do
+    line=$(grep -F "program 80: pid $OWN_PID " "$STATE/routerd.log")
+    [[ -n "$line" ]] && break
+    sleep 0.05
+  done
+  OWN_STATUS=${line##*exited with status }
+  [[ "$OWN_STATUS" =~ ^[0-9]+$ ]] || OWN_STATUS="'$line'"
+  cp --remove-destination "$UPNPD_LOG" "$OWN_COPY"
   OWN_PID=""
 }
 

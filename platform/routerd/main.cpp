@@ -3,13 +3,21 @@
 //
 //   routerd [CONFIG-FILE]      (format: router_config.h)
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
 #include "platform/file_util.h"
 #include "platform/looper.h"
 #include "platform/paths.h"
+#include "platform/routerd/program_launcher.h"
 #include "platform/routerd/router.h"
 #include "platform/routerd/router_config.h"
 #include "platform/routerd/router_protocol.h"
@@ -27,6 +35,30 @@ bool alreadyRunning() {
   return bus::getErrorCode(reply) != bus::kErrUnreachable;
 }
 
+// Tells a service manager that started routerd as Type=notify that the
+// services answer now; nothing when none did. Programs started later do not
+// inherit the variable.
+void notifyReady() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr) return;
+  const size_t len = std::strlen(path);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  if ((path[0] == '/' || path[0] == '@') && len < sizeof sa.sun_path) {
+    std::memcpy(sa.sun_path, path, len);
+    if (path[0] == '@') sa.sun_path[0] = 0;  // abstract
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+      const socklen_t salen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+      if (sendto(fd, "READY=1", 7, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), salen) < 0) {
+        std::perror("routerd: NOTIFY_SOCKET");
+      }
+      close(fd);
+    }
+  }
+  unsetenv("NOTIFY_SOCKET");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,11 +73,16 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  routerd::Router router(std::make_unique<routerd::SimBackend>());
+  // A fresh base for rule ids: ids held by clients from an earlier run of
+  // routerd must not name the rules of this one.
+  routerd::Router router(std::make_unique<routerd::SimBackend>(), routerd::NatTable::freshIdBase());
   bus::Looper looper(bus::kAddrRouter);
   router.attach(looper, /*listen=*/true);
   router.setTrace(&std::cout);
 
+  // Declared before the config is read, and so destroyed after the loop ends.
+  routerd::ProgramLauncher programs(looper.runner());
+  programs.setTrace(&std::cout);
   std::string osVersion;
   if (argc == 2) {
     std::optional<std::string> text = bus::readFile(argv[1]);
@@ -60,6 +97,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     osVersion = config.osVersion();
+    for (const routerd::ProgramSpec& spec : config.programs()) {
+      status = programs.add(spec);
+      if (!status.isOk()) {
+        std::fprintf(stderr, "routerd: program %u: %s\n", spec.address, status.text().c_str());
+        return 1;
+      }
+    }
   }
   if (!osVersion.empty()) {
     bus::Status status = bus::writeFileAtomic(bus::hostPath(routerd::kVersionFile), osVersion + "\n");
@@ -69,5 +113,6 @@ int main(int argc, char** argv) {
   std::cout << "routerd: " << router.backend().name() << " backend, " << router.interfaces().objects().size()
             << " interfaces, " << router.addresses().objects().size() << " addresses, identity "
             << router.identity().identity() << std::endl;
+  notifyReady();
   return looper.run() ? 0 : 1;
 }

@@ -1,5 +1,9 @@
 #include "platform/routerd/nat_table.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "platform/routerd/paged_list.h"
@@ -54,7 +58,7 @@ message validateRule(const message& rule) {
 
 }  // namespace
 
-NatTable::NatTable(RouterBackend& backend)
+NatTable::NatTable(RouterBackend& backend, uint32_t firstId)
     : mBackend(backend),
       mSchema({{bus::kFieldObjectId, FieldType::U32},
                {bus::kFieldDynamic, FieldType::Bool},
@@ -80,7 +84,55 @@ NatTable::NatTable(RouterBackend& backend)
                {440, FieldType::Bool},
                {1006, FieldType::Bool},
                {1007, FieldType::Bool}},
-              /*strict=*/true) {}
+              /*strict=*/true),
+      mNextId(firstId != 0 ? firstId : 1) {}
+
+uint32_t NatTable::freshIdBase() {
+  uint32_t base = 0;
+  // A router may boot with its clock at the epoch, so the clock alone would
+  // repeat bases; the kernel's random pool does not.
+  if (getrandom(&base, sizeof base, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof base)) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    base = static_cast<uint32_t>(ts.tv_nsec) ^ static_cast<uint32_t>(ts.tv_sec) * 2654435761u ^
+           static_cast<uint32_t>(getpid()) << 16;
+  }
+  return base != 0 ? base : 1;
+}
+
+uint32_t NatTable::takeId() {
+  // At most kMaxRules ids are in use, so this ends quickly.
+  while (mNextId == 0 || mRules.count(mNextId)) ++mNextId;
+  return mNextId++;
+}
+
+void NatTable::noteOwner(uint32_t id, const message& rule) {
+  const uint64_t link = looper() ? looper()->currentOrigin().link : 0;
+  if (link != 0 && rule.getBool(bus::kFieldDynamic)) {
+    mOwners[id] = link;
+  } else if (link != 0 || !rule.getBool(bus::kFieldDynamic)) {
+    mOwners.erase(id);
+  }
+}
+
+void NatTable::onOriginGone(uint64_t originLink) {
+  std::vector<uint32_t> gone;
+  for (const auto& [id, link] : mOwners)
+    if (link == originLink) gone.push_back(id);
+  for (uint32_t id : gone) {
+    bus::Status status = mBackend.removeRule(id);
+    if (mTrace) {
+      *mTrace << "nat remove rule " << id << " (its client went away): "
+              << (status.isOk() ? std::string("ok") : "error " + status.text()) << std::endl;
+    }
+    // A rule the backend failed to remove stays listed, and no longer owned:
+    // nobody will hold its id again.
+    mOwners.erase(id);
+    if (!status.isOk()) continue;
+    mRules.erase(id);
+    publish(id, true, message());
+  }
+}
 
 message NatTable::handle(const message& request) {
   const uint32_t command = request.getU32(bus::kFieldCommand);
@@ -162,12 +214,12 @@ message NatTable::cmdAdd(const message& request, uint32_t& ruleId) {
   }
   message refusal = validateRule(rule);
   if (bus::isError(refusal)) return refusal;
-  const uint32_t id = mNextId;
+  const uint32_t id = takeId();
   bus::Status status = mBackend.applyRule(id, rule);
   if (!status.isOk()) return bus::failedMsg(status.text());
-  ++mNextId;
   ruleId = id;
   mRules[id] = rule;
+  noteOwner(id, rule);
   publish(id, false, rule);
   message reply;
   reply.setU32(bus::kFieldObjectId, id);
@@ -184,6 +236,7 @@ message NatTable::cmdSetRule(const message& request, uint32_t& ruleId) {
   bus::Status status = mBackend.applyRule(ruleId, rule);
   if (!status.isOk()) return bus::failedMsg(status.text());
   mRules[ruleId] = rule;
+  noteOwner(ruleId, rule);
   publish(ruleId, false, rule);
   return {};
 }
@@ -193,6 +246,7 @@ message NatTable::cmdRemoveRule(const message& request, uint32_t& ruleId) {
   bus::Status status = mBackend.removeRule(ruleId);
   if (!status.isOk()) return bus::failedMsg(status.text());
   mRules.erase(ruleId);
+  mOwners.erase(ruleId);
   publish(ruleId, true, message());
   return {};
 }
@@ -221,8 +275,8 @@ message NatTable::cmdReset() {
   }
   const std::map<uint32_t, message> gone = std::move(mRules);
   mRules.clear();
+  mOwners.clear();
   for (const auto& [id, rule] : gone) publish(id, true, message());
-  mNextId = 1;
   mLog.clear();
   mNextSeq = 1;
   mFailNext.clear();

@@ -26,8 +26,20 @@ namespace routerd {
 //
 // A rule keeps its fields in the order in which they first arrived; a set
 // overwrites the fields it carries in place and appends new ones. An add that
-// carries kFieldObjectId still makes a new rule (the id is not stored). Rule
-// ids count up from 1 and are not reused until a reset. Every add, set and
+// carries kFieldObjectId still makes a new rule (the id is not stored).
+//
+// Rule ids are never 0 and never handed out twice by one table: they count up
+// from `firstId`, skipping 0 and ids in use when they wrap, and a reset does
+// not restart them. routerd starts each run from a fresh random base
+// (freshIdBase), so that a client that still holds an id from routerd's
+// previous run names no rule rather than another client's; in-process tables
+// of tests count from 1.
+//
+// A rule that is dynamic (0xfe0007 true) after an add or set over a link from
+// another process belongs to that link: when the link closes or breaks (the
+// client exited or was killed), its dynamic rules are removed, as a router
+// drops the dynamic entries of a process that dies. Rules made in-process
+// (link 0) or not dynamic stay. Every add, set and
 // remove is logged with its fields, command and result (bounded, oldest
 // dropped first). Changes are published to subscribers (bus Publisher).
 // Loop thread only.
@@ -38,10 +50,17 @@ class NatTable : public bus::Handler {
   static constexpr size_t kMaxStringBytes = 1024;
   static constexpr size_t kMaxLoggedBytes = 16 * 1024;
 
-  // `backend` must outlive the table.
-  explicit NatTable(RouterBackend& backend);
+  // `backend` must outlive the table. `firstId`: the first rule id handed out
+  // (0 counts as 1).
+  explicit NatTable(RouterBackend& backend, uint32_t firstId = 1);
+
+  // A random rule id base, never 0, different for every call with
+  // overwhelming probability.
+  static uint32_t freshIdBase();
 
   bus::message handle(const bus::message& request) override;
+  // Removes the dynamic rules owned by a link that closed.
+  void onOriginGone(uint64_t originLink) override;
 
   // One line per handled add/set/remove goes to `trace` (null: none); it must
   // outlive the table.
@@ -74,11 +93,16 @@ class NatTable : public bus::Handler {
   bus::message record(uint32_t id, const bus::message& rule) const;
   bus::message logItem(const LoggedRequest& entry) const;
   void publish(uint32_t id, bool removed, const bus::message& rule);
+  uint32_t takeId();
+  // Records which link a rule now belongs to, after an add or set from the
+  // request being handled.
+  void noteOwner(uint32_t id, const bus::message& rule);
 
   RouterBackend& mBackend;
   FieldSchema mSchema;                        // accepted request fields
   std::map<uint32_t, bus::message> mRules;    // id -> fields without the id
-  uint32_t mNextId = 1;                       // next rule id handed out
+  uint32_t mNextId;                           // next rule id to try
+  std::map<uint32_t, uint64_t> mOwners;       // dynamic rule id -> link of the client that made it
   std::deque<LoggedRequest> mLog;             // oldest first
   uint32_t mNextSeq = 1;                      // sequence number of the next logged request
   std::map<uint32_t, Failure> mFailNext;      // command -> failure of its next request

@@ -4,11 +4,11 @@
 
 namespace routerd {
 
-Router::Router(std::unique_ptr<RouterBackend> backend)
+Router::Router(std::unique_ptr<RouterBackend> backend, uint32_t firstRuleId)
     : mBackend(std::move(backend)),
       mInterfaces(*mBackend),
       mAddresses(*mBackend, mInterfaces),
-      mNat(*mBackend) {
+      mNat(*mBackend, firstRuleId) {
   mInterfaces.setAddressTable(&mAddresses);
   mInterfaces.init();
   mAddresses.init();

@@ -19,7 +19,8 @@ namespace routerd {
 // bus::kAddrRouter. Not copyable; the services keep references into it.
 class Router {
  public:
-  explicit Router(std::unique_ptr<RouterBackend> backend);
+  // NAT rule ids count up from `firstRuleId` (see NatTable).
+  explicit Router(std::unique_ptr<RouterBackend> backend, uint32_t firstRuleId = 1);
   Router(const Router&) = delete;
   Router& operator=(const Router&) = delete;
 

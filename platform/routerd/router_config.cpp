@@ -76,6 +76,7 @@ Status RouterConfig::applyLine(std::string_view line) {
   if (keyword == "address") return lineAddress(args);
   if (keyword == "resolver") return lineResolver(args);
   if (keyword == "counters") return lineCounters(args);
+  if (keyword == "program") return lineProgram(args);
   return bad("unknown statement '" + keyword + "'");
 }
 
@@ -149,6 +150,32 @@ Status RouterConfig::lineCounters(KeyValues& args) {
   Status status = noneLeft(args);
   if (!status.isOk()) return status;
   return send(kHandlerInterfaces, request, bus::kCmdSetObject);
+}
+
+Status RouterConfig::lineProgram(KeyValues& args) {
+  std::optional<std::string> address = args.take("address");
+  std::optional<std::string> path = args.take("path");
+  if (!address || !path) return bad("program needs address= and path=");
+  ProgramSpec spec;
+  std::optional<uint32_t> number = parseU32(*address);
+  if (!number || *number == 0) return bad("bad program address '" + *address + "'");
+  for (uint32_t own : {bus::kAddrRouter, bus::kAddrResolver, bus::kAddrLog, bus::kAddrIdentity}) {
+    if (*number == own) return bad("address " + *address + " is routerd's own");
+  }
+  for (const ProgramSpec& p : mPrograms) {
+    if (p.address == *number) return bad("address " + *address + " has a program already");
+  }
+  spec.address = *number;
+  spec.path = *path;
+  spec.log = args.take("log").value_or("");
+  spec.pidFile = args.take("pid-file").value_or("");
+  for (const std::string* file : {&spec.path, &spec.log, &spec.pidFile}) {
+    if (!file->empty() && !file->starts_with("/")) return bad("'" + *file + "' is not an absolute path");
+  }
+  Status status = noneLeft(args);
+  if (!status.isOk()) return status;
+  mPrograms.push_back(spec);
+  return Status::ok();
 }
 
 Status RouterConfig::send(uint32_t handler, bus::message request, uint32_t command) {

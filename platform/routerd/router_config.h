@@ -6,6 +6,7 @@
 
 #include "platform/looper.h"
 #include "platform/routerd/key_values.h"
+#include "platform/routerd/program_launcher.h"
 #include "platform/routerd/router.h"
 #include "platform/status.h"
 
@@ -20,6 +21,11 @@ namespace routerd {
 //   address address=A.B.C.D[/P] interface=NAME [disabled=yes|no]
 //   resolver name=HOST address=A.B.C.D
 //   counters interface=NAME [rx-bytes=N] [tx-bytes=N] [rx-packets=N] [tx-packets=N]
+//   program address=N path=/ABS/PATH [log=/ABS/FILE] [pid-file=/ABS/FILE]
+//
+// A program statement only records the program (see programs()); routerd
+// starts it on demand (ProgramLauncher). Its address must not be one that
+// routerd serves itself, nor named twice.
 //
 // Interfaces and addresses go through the tables' bus requests, so the file is
 // checked exactly like routerctl's requests.
@@ -33,6 +39,8 @@ class RouterConfig {
   bus::Status apply(std::string_view text);
   // The last os-version statement, "" when none.
   const std::string& osVersion() const { return mOsVersion; }
+  // The program statements, in order.
+  const std::vector<ProgramSpec>& programs() const { return mPrograms; }
 
  private:
   bus::Status applyLine(std::string_view line);
@@ -40,11 +48,13 @@ class RouterConfig {
   bus::Status lineAddress(KeyValues& args);
   bus::Status lineResolver(KeyValues& args);
   bus::Status lineCounters(KeyValues& args);
+  bus::Status lineProgram(KeyValues& args);
   bus::Status send(uint32_t handler, bus::message request, uint32_t command);
 
   Router& mRouter;
   bus::Looper& mLooper;
   std::string mOsVersion;  // from os-version
+  std::vector<ProgramSpec> mPrograms;
 };
 
 }  // namespace routerd

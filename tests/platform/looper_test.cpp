@@ -229,6 +229,46 @@ TEST_F(LooperTest, MalformedFramesCloseOnlyThatLink) {
   EXPECT_FALSE(isError(loop.exchangeCmd(to({56}), 1, 2000)));
 }
 
+// A process started with its listening socket as fd 3 (LISTEN_PID/LISTEN_FDS)
+// serves on that socket; a socket bound to another address's name is closed
+// and the address listened on as usual.
+TEST_F(LooperTest, HandedOverListeningSocketIsAdoptedOnlyForItsOwnName) {
+  auto serveWithFd3BoundTo = [&](uint32_t bound, uint32_t address) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = listenBusSocket(bound);
+      if (fd < 0 || (fd != 3 && dup2(fd, 3) != 3)) _exit(2);
+      if (fd != 3) close(fd);
+      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+      setenv("LISTEN_FDS", "1", 1);
+      Looper loop(address);
+      if (getenv("LISTEN_PID") != nullptr || getenv("LISTEN_FDS") != nullptr) _exit(3);
+      loop.addHandler(0, new EchoHandler);
+      loop.setupLeave(8000);
+      loop.run();
+      _exit(0);
+    }
+    mChildren.push_back(pid);
+  };
+  serveWithFd3BoundTo(61, 61);  // as a service manager hands it over
+  serveWithFd3BoundTo(63, 62);  // a socket of the wrong address
+  Looper loop;
+  // Refused until the child listens; a time-out means nobody accepts.
+  auto answers = [&](uint32_t address) {
+    message reply;
+    for (int i = 0; i < 200; ++i) {
+      reply = loop.exchangeCmd(to({address}), EchoHandler::kCmdEcho, 1000);
+      if (getErrorCode(reply) != kErrUnreachable) break;
+      usleep(10 * 1000);
+    }
+    return !isError(reply);
+  };
+  EXPECT_TRUE(answers(61));
+  EXPECT_TRUE(answers(62));
+  EXPECT_EQ(kErrUnreachable, getErrorCode(loop.exchangeCmd(to({63}), EchoHandler::kCmdEcho, 500)));
+  EXPECT_EQ(getenv("LISTEN_FDS"), nullptr);
+}
+
 TEST_F(LooperTest, RunLeavesOnceTheDelayPassedAndZeroCancels) {
   Looper loop;
   std::vector<std::string> events;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ message daemonAdd(IPAddr remote, uint32_t port, bool udp, IPAddr client, uint32_
   m.setBool(1007, true);
   m.setU32(1002, internalPort);
   m.setU32(1003, internalPort);
+  return m;
+}
+
+message withCommand(message m, uint32_t command) {
+  m.setU32(bus::kFieldCommand, command);
   return m;
 }
 
@@ -94,7 +100,6 @@ class NatTableTest : public RouterFixture {
 TEST_F(NatTableTest, AddKeepsEveryFieldInArrivalOrder) {
   const message request = daemonAdd(ip("198.51.100.7"), 8080, false, ip("10.77.1.10"), 80);
   const uint32_t id = add(request);
-  EXPECT_EQ(1u, id);
   const message stored = get(id);
   EXPECT_EQ(bus::kFieldObjectId, stored.fields().front().id);
   EXPECT_EQ(id, stored.getU32(bus::kFieldObjectId));
@@ -279,13 +284,50 @@ TEST_F(NatTableTest, BackendFailureRefusesTheChange) {
   EXPECT_EQ(1u, mRouter->nat().rules().size());
 }
 
-TEST_F(NatTableTest, ResetForgetsRulesLogAndPendingFailures) {
-  addDefault();
+TEST_F(NatTableTest, ResetForgetsRulesLogAndPendingFailuresButNotIds) {
+  const uint32_t before = addDefault();
   ASSERT_FALSE(bus::isError(failNext(bus::kCmdAddObject, 5)));
   ASSERT_FALSE(bus::isError(call(kNatPath, message(), kCmdNatReset)));
   EXPECT_TRUE(mRouter->nat().rules().empty());
   EXPECT_TRUE(mRouter->nat().requestLog().empty());
-  EXPECT_EQ(1u, addDefault());
+  const uint32_t after = addDefault();
+  EXPECT_NE(0u, after);
+  EXPECT_NE(before, after);
+}
+
+// Rule ids of one table are never handed out twice, and two tables (two runs
+// of routerd) start from different bases, so an id kept from an earlier run
+// names nothing.
+TEST(NatTableIdTest, IdsAreNeverReusedAndEachTableStartsAfresh) {
+  SimBackend backend;
+  auto addTo = [](NatTable& table) {
+    message reply = table.handle(withCommand(daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80), bus::kCmdAddObject));
+    EXPECT_FALSE(bus::isError(reply)) << bus::getError(reply);
+    return reply.getU32(bus::kFieldObjectId);
+  };
+  auto removeFrom = [](NatTable& table, uint32_t id) {
+    message m;
+    m.setU32(bus::kFieldObjectId, id);
+    return !bus::isError(table.handle(withCommand(m, bus::kCmdRemoveObject)));
+  };
+  NatTable first(backend, NatTable::freshIdBase()), second(backend, NatTable::freshIdBase());
+  std::set<uint32_t> seen;
+  for (int i = 0; i < 50; ++i) {
+    const uint32_t id = addTo(first);
+    EXPECT_NE(0u, id);
+    EXPECT_TRUE(seen.insert(id).second) << "id " << id << " handed out twice";
+    if (i % 2 == 0) {
+      EXPECT_TRUE(removeFrom(first, id));
+    }
+  }
+  const uint32_t other = addTo(second);
+  EXPECT_EQ(0u, seen.count(other)) << "a fresh table repeats an id of another";
+  EXPECT_NE(NatTable::freshIdBase(), NatTable::freshIdBase());
+
+  // At the end of the id space the count wraps past 0.
+  NatTable wrapping(backend, 0xffffffffu);
+  EXPECT_EQ(0xffffffffu, addTo(wrapping));
+  EXPECT_EQ(1u, addTo(wrapping));
 }
 
 }  // namespace

@@ -18,9 +18,11 @@ class RouterConfigTest : public RouterFixture {
     RouterConfig config(*mRouter, mLooper);
     bus::Status status = config.apply(text);
     mOsVersion = config.osVersion();
+    mPrograms = config.programs();
     return status;
   }
   std::string mOsVersion;
+  std::vector<ProgramSpec> mPrograms;
 };
 
 TEST_F(RouterConfigTest, LabConfigBuildsTheRouter) {
@@ -34,8 +36,16 @@ TEST_F(RouterConfigTest, LabConfigBuildsTheRouter) {
       "address address=203.0.113.1/24 interface=wan\n"
       "address address=10.77.1.1 interface=lan disabled=yes\n"
       "resolver name=wanhost address=203.0.113.2\n"
-      "counters interface=wan rx-bytes=10 tx-bytes=20 rx-packets=0x10 tx-packets=4\n");
+      "counters interface=wan rx-bytes=10 tx-bytes=20 rx-packets=0x10 tx-packets=4\n"
+      "program address=80 path=/usr/sbin/upnpd log=/tmp/u.log\n"
+      "program address=81 path=/x pid-file=/run/x.pid\n");
   ASSERT_TRUE(status.isOk()) << status.text();
+  ASSERT_EQ(2u, mPrograms.size());
+  EXPECT_EQ(80u, mPrograms[0].address);
+  EXPECT_EQ("/usr/sbin/upnpd", mPrograms[0].path);
+  EXPECT_EQ("/tmp/u.log", mPrograms[0].log);
+  EXPECT_EQ("", mPrograms[0].pidFile);
+  EXPECT_EQ("/run/x.pid", mPrograms[1].pidFile);
   EXPECT_EQ("LAB0001", mRouter->identity().identity());
   EXPECT_EQ("7.4 beta", mOsVersion);
   const uint32_t wan = mRouter->interfaces().findByName("wan");
@@ -77,6 +87,12 @@ TEST_F(RouterConfigTest, BadLinesStopWithTheirNumber) {
       {"counters interface=nope rx-bytes=1", "line 1: no interface 'nope'"},
       {"interface name=a kernel=lo\ncounters interface=a rx-bytes=18446744073709551616",
        "line 2: rx-bytes must be a number"},
+      {"program path=/bin/true", "line 1: program needs address= and path="},
+      {"program address=0 path=/bin/true", "line 1: bad program address '0'"},
+      {"program address=20 path=/bin/true", "line 1: address 20 is routerd's own"},
+      {"program address=80 path=bin/upnpd", "line 1: 'bin/upnpd' is not an absolute path"},
+      {"program address=80 path=/u log=u.log", "line 1: 'u.log' is not an absolute path"},
+      {"program address=80 path=/u\nprogram address=0x50 path=/v", "line 2: address 0x50 has a program already"},
   };
   for (const auto& [text, error] : cases) {
     SCOPED_TRACE(text);
