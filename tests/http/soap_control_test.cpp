@@ -1,0 +1,311 @@
+// SOAP control requests, handed to handlePost as the dispatcher hands them.
+
+#include "http/soap_control.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/http_server.h"
+#include "http/response.h"
+#include "model/service.h"
+
+namespace upnp {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr char kType[] = "urn:schemas-upnp-org:service:WANIPConnection:1";
+constexpr char kQuery[] = "\"urn:schemas-upnp-org:control-1-0#QueryStateVariable\"";
+constexpr char kStyle[] = "http://schemas.xmlsoap.org/soap/encoding/";
+
+std::string envelope(const std::string& inner, const std::string& style = kStyle) {
+  return "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "s:encodingStyle=\"" + style + "\"><s:Body>" + inner + "</s:Body></s:Envelope>";
+}
+std::string call(const std::string& action, const std::string& arguments = "") {
+  return "<u:" + action + " xmlns:u=\"" + kType + "\">" + arguments + "</u:" + action + ">";
+}
+std::string query(const std::string& name) {
+  return "<u:QueryStateVariable xmlns:u=\"urn:schemas-upnp-org:control-1-0\"><u:varName>" + name +
+         "</u:varName></u:QueryStateVariable>";
+}
+std::string soapAction(const std::string& action) { return std::string("\"") + kType + "#" + action + "\""; }
+
+class SoapControlTest : public ::testing::Test {
+ protected:
+  SoapControlTest() {
+    lan.name = "lan0";
+    connection.peerAddress = *IPAddr::parse("192.168.1.20");
+    connection.peerPort = 50123;
+    connection.interface = &lan;
+    variable("Count", VariableKind::UI4).setValue("7");
+    variable("Port", VariableKind::UI2);
+    range(variable("Ranged", VariableKind::UI4), 1, 10);
+    range(variable("RangedPort", VariableKind::UI2), 0, 4000000);
+    variable("Flag", VariableKind::BOOLEAN);
+    service.addVariable("Proto", std::make_unique<StateVariable>(Strings{"TCP", "UDP"}, false));
+    variable("Text", VariableKind::STRING).setValue("a<b&c");
+    variable("Empty", VariableKind::STRING);
+    variable("Provided", VariableKind::UI4).setProvider([] { return std::string("1234"); });
+    for (const char* name : {"Count", "Port", "Ranged", "RangedPort", "Flag", "Proto", "Text"})
+      service.addAction(std::string("Set") + name, {name}, {"NewValue"}, {"Text"}, {"NewResult"},
+                        handler(UpnpError::None, 1));
+    service.addAction("AddMapping", {"Proto", "Port", "Text"}, {"NewProtocol", "NewPort", "NewDescription"},
+                      {"Count", "Text"}, {"NewIndex", "NewEcho"}, handler(UpnpError::None, 2));
+    service.addAction("Conflict", {}, {}, {}, {}, handler(UpnpError::ConflictInMappingEntry, 0));
+    service.addAction("BadRet", {}, {}, {"Text"}, {"NewResult"}, handler(UpnpError::None, 2));
+    service.addAction("BadInVar", {"Nope"}, {"NewValue"}, {}, {}, handler(UpnpError::None, 0));
+    // Handler-less: the declared input (with an unknown variable) is never examined.
+    service.addAction("GetInfo", {"Nope"}, {"NewIgnored"}, {"Count", "Provided", "Text"},
+                      {"NewCount", "NewProvided", "NewText"}, nullptr);
+    service.addQueryAction("GetEmpty", {"Empty"});
+    service.addQueryAction("GetNope", {"Nope"});
+  }
+
+  StateVariable& variable(const std::string& name, VariableKind kind) {
+    service.addVariable(name, std::make_unique<StateVariable>(false, kind));
+    return *service.stateVariables.at(name);
+  }
+  static void range(StateVariable& variable, uint32_t minimum, uint32_t maximum) {
+    variable.hasRange = true;
+    variable.minimum = minimum;
+    variable.maximum = maximum;
+  }
+  ActionHandler handler(UpnpError result, size_t outputs) {
+    return [this, result, outputs](ActionRequest& request) {
+      ++calls;
+      seen = request;
+      for (size_t i = 0; i < outputs; ++i) request.outputs.push_back("out" + std::to_string(i));
+      return result;
+    };
+  }
+
+  HttpMessage post(const std::string& body, const std::string& action, const char* type = "text/xml; charset=\"utf-8\"") {
+    HttpRequest request;
+    request.request.firstLine = "POST /ctl HTTP/1.1";
+    if (type != nullptr) addHeader(request.request, "Content-Type", type);
+    if (!action.empty()) addHeader(request.request, "SOAPAction", action);
+    request.request.body = body;
+    request.request.complete = true;
+    request.method = "POST";
+    request.path = "/ctl";
+    request.connection = &connection;
+    testing::internal::CaptureStdout();
+    HttpMessage response = handlePost(request, service);
+    log = testing::internal::GetCapturedStdout();
+    return response;
+  }
+  HttpMessage callAction(const std::string& action, const std::string& arguments) {
+    return post(envelope(call(action, arguments)), soapAction(action));
+  }
+  static void expectFault(const HttpMessage& response, uint32_t code) {
+    EXPECT_EQ(response.firstLine, "HTTP/1.1 500 Internal Server Error");
+    EXPECT_NE(response.body.find("<errorCode>" + std::to_string(code) + "</errorCode>"), std::string::npos)
+        << response.body;
+  }
+
+  ServedInterface lan;
+  HttpConnection connection;
+  Service service{kType};
+  int calls = 0;
+  ActionRequest seen;
+  std::string log;  // what the last post wrote
+};
+
+// The checks run in a fixed order; the log line tells which one refused.
+TEST_F(SoapControlTest, MalformedRequestsGetTheBare400OfTheFirstFailedCheck) {
+  const std::string good = envelope(query("Count"));
+  const std::string open = std::string("<s:Envelope xmlns:s=\"e\" s:encodingStyle=\"") + kStyle + "\">";
+  const struct {
+    std::string body, action;
+    const char* log;  // the last line, after the connection prefix
+    const char* type = "text/xml";
+  } cases[] = {
+      {good, kQuery, "POST method with bad CONTENT-TYPE: ", nullptr},
+      {good, kQuery, "POST method with bad CONTENT-TYPE: TEXT/XML", "TEXT/XML"},
+      {"junk", "", "POST method with bad CONTENT-TYPE: text/html", "text/html"},
+      {"", kQuery, "POST: with bad xml"},
+      {"<s:Envelope>", kQuery, "POST: with bad xml"},
+      {"\x01\xff junk", "", "POST: with bad xml"},
+      {"<s:Envelop xmlns:s=\"x\"/>", kQuery, "POST: XML bad node name: Envelop"},
+      {"<envelope s:encodingStyle=\"x\"/>", "", "POST: XML bad node name: envelope"},
+      {"<s:Envelope xmlns:s=\"e\"><s:Body>" + query("Count") + "</s:Body></s:Envelope>", kQuery,
+       "POST: XML no encoding style"},
+      {envelope(query("Count"), "http://schemas.xmlsoap.org/soap/encoding"), kQuery, "POST: XML bad encoding style"},
+      {std::string("<s:Envelope a:encodingStyle=\"x\" s:encodingStyle=\"") + kStyle + "\"><s:Body/></s:Envelope>",
+       kQuery, "POST: XML bad encoding style"},  // the first one counts, whatever its prefix
+      {open + "<s:Header/></s:Envelope>", "", "POST: XML no body"},
+      {open + "<s:body/></s:Envelope>", kQuery, "POST: XML no body"},
+      {good, "", "POST: with no SOAPACTION"},
+      {envelope("<u:Query/>"), kQuery, "POST: query variable xml bad"},
+      {envelope("<u:QueryStateVariable><u:name>Count</u:name></u:QueryStateVariable>"), kQuery,
+       "POST: query variable xml var name bad"},
+      {envelope(call("getinfo")), soapAction("GetInfo"), "POST: XML has no such action"},
+      {open + "<s:Body/><s:Body>" + call("GetInfo") + "</s:Body></s:Envelope>", soapAction("GetInfo"),
+       "POST: XML has no such action"},  // the first Body counts
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.log);
+    const HttpMessage response = post(c.body, c.action, c.type);
+    EXPECT_EQ(response.firstLine, "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(response.body, "");
+    EXPECT_TRUE(log.ends_with(std::string(c.log) + "\n")) << log;
+  }
+}
+
+TEST_F(SoapControlTest, SoapActionNamesTheActionAfterTheFirstHash) {
+  const struct {
+    const char* header;
+    const char* element;  // the action element the body carries
+    const char* status;
+  } cases[] = {
+      {"\"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo\"", "GetInfo", "200 OK"},
+      {"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo", "GetInfo", "200 OK"},
+      {"\"urn:other:1#GetInfo\"", "GetInfo", "200 OK"},  // the type before '#' is not compared
+      {"GetInfo", "GetInfo", "200 OK"},
+      {"\"urn:x#GetInfo", "GetInfo", "400 Bad Request"},  // a lone quote costs the last byte too
+      {"\"urn:x#GetInfo", "GetInf", "500 Internal Server Error"},
+      {"\"a#b#GetInfo\"", "GetInfo", "400 Bad Request"},
+      {"\"", "GetInfo", "400 Bad Request"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(post(envelope(std::string("<m:") + c.element + " xmlns:m=\"x\"/>"), c.header).firstLine,
+              std::string("HTTP/1.1 ") + c.status)
+        << c.header << " " << c.element;
+  // Any prefixes, or none at all.
+  const std::string plain = std::string("<Envelope encodingStyle=\"") + kStyle + "\"><Body><GetInfo/></Body></Envelope>";
+  EXPECT_EQ(post(plain, "GetInfo").firstLine, "HTTP/1.1 200 OK");
+}
+
+// The whole response as written, with DATE and SERVER blanked; texts escaped.
+TEST_F(SoapControlTest, HandlerLessActionAnswersFromItsVariables) {
+  HttpMessage response = post(envelope(call("GetInfo", "<NewIgnored>junk</NewIgnored>")), soapAction("GetInfo"));
+  ASSERT_EQ(response.headerNames, (Strings{"CONTENT-LENGTH", "CONTENT-TYPE", "DATE", "EXT", "SERVER"}));
+  EXPECT_EQ(response.headerValues[2].size(), httpDate(0).size());
+  EXPECT_EQ(response.headerValues[4], serverString());
+  response.headerValues[2] = response.headerValues[4] = "-";
+  const std::string body =
+      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+      "  <s:Body>\r\n"
+      "    <u:GetInfoResponse xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">\r\n"
+      "      <NewCount>7</NewCount>\r\n"
+      "      <NewProvided>1234</NewProvided>\r\n"
+      "      <NewText>a&lt;b&amp;c</NewText>\r\n"
+      "    </u:GetInfoResponse>\r\n"
+      "  </s:Body>\r\n"
+      "</s:Envelope>\r\n";
+  EXPECT_EQ(toText(response), "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(body.size()) +
+                                  "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nDATE: -\r\nEXT: \r\n"
+                                  "SERVER: -\r\n\r\n" + body);
+}
+
+TEST_F(SoapControlTest, HandlerGetsInputsInDeclaredOrderWithTheRequester) {
+  // Out of order, an extra argument, a duplicate whose first copy counts.
+  const HttpMessage response = callAction("AddMapping",
+                                          "<NewDescription>web</NewDescription><Extra>1</Extra><NewPort>8080</NewPort>"
+                                          "<NewProtocol>TCP</NewProtocol><NewPort>99999</NewPort>");
+  EXPECT_EQ(response.firstLine, "HTTP/1.1 200 OK");
+  ASSERT_EQ(seen.inputs.size(), 3u);
+  EXPECT_EQ(seen.inputs[0].text + seen.inputs[1].text + seen.inputs[2].text, "TCP8080web");
+  EXPECT_EQ(seen.inputs[1].number, 8080u);
+  EXPECT_EQ(seen.requester, *IPAddr::parse("192.168.1.20"));
+  EXPECT_NE(response.body.find("<NewIndex>out0</NewIndex>\r\n      <NewEcho>out1</NewEcho>"), std::string::npos);
+}
+
+TEST_F(SoapControlTest, RefusedCallsAnswerTheirFault) {
+  const struct {
+    std::string body, action;
+    uint32_t code;
+    int calls;
+  } cases[] = {
+      {envelope(query("Empty")), kQuery, 404, 0},  // no value
+      {envelope(query("count")), kQuery, 404, 0},
+      {envelope(query("Count")), "\"urn:schemas-upnp-org:control-1-1#QueryStateVariable\"", 401, 0},
+      {envelope(call("Reboot")), soapAction("Reboot"), 401, 0},
+      {envelope(call("GetEmpty")), soapAction("GetEmpty"), 401, 0},
+      {envelope(call("GetNope")), soapAction("GetNope"), 401, 0},
+      {envelope(call("AddMapping", "<NewProtocol>TCP</NewProtocol><newport>1</newport>")), soapAction("AddMapping"),
+       402, 0},
+      {envelope(call("BadInVar", "<NewValue>1</NewValue>")), soapAction("BadInVar"), 401, 0},
+      {envelope(call("Conflict")), soapAction("Conflict"), 718, 1},
+      {envelope(call("BadRet")), soapAction("BadRet"), 401, 1},  // more outputs than declared
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    calls = 0;
+    expectFault(post(c.body, c.action), c.code);
+    EXPECT_EQ(calls, c.calls);
+  }
+  // QueryStateVariable, quoted or not, asks a provider on every read.
+  EXPECT_NE(post(envelope(query("Count")), kQuery).body.find("<return>7</return>"), std::string::npos);
+  const std::string unquoted = std::string(kQuery).substr(1, std::string(kQuery).size() - 2);
+  EXPECT_NE(post(envelope(query("Provided")), unquoted).body.find("<return>1234</return>"), std::string::npos);
+}
+
+TEST_F(SoapControlTest, InputValuesAreCheckedByKind) {
+  const struct {
+    const char* action;
+    std::vector<std::pair<std::string, uint32_t>> accepted;  // value, number handed on
+    Strings refused;
+  } cases[] = {
+      // strtoul must consume the whole text: leading white space and a sign
+      // pass, nothing at all is 0, "-1" wraps beyond 32 bits.
+      {"SetCount",
+       {{"0", 0}, {"4294967295", 4294967295u}, {"", 0}, {" 5", 5}, {"\t+5", 5}, {"-0", 0}, {"007", 7}},
+       {"4294967296", "18446744073709551615", "99999999999999999999999", "12ab", "0x10", "1e3", "5 ", " ", "-1", "-",
+        std::string(30000, '9')}},
+      {"SetPort", {{"65535", 65535}, {"", 0}}, {"65536", "80http"}},
+      {"SetRangedPort", {{"65535", 65535}}, {"65536"}},  // a wider range keeps the UI2 bound
+      {"SetRanged", {{"1", 1}, {"10", 10}}, {"0", "11", "", "-1"}},
+      {"SetFlag", {{"1", 0}, {"0", 0}, {"true", 0}, {"false", 0}, {"yes", 0}, {"no", 0}},
+       {"True", "TRUE", "No", "2", "", "true "}},
+      {"SetProto", {{"TCP", 0}, {"UDP", 0}}, {"tcp", "TCP ", ""}},
+      {"SetText", {{"", 0}, {"any thing", 0}, {std::string(30000, 'x'), 0}}, {}},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [value, number] : c.accepted) {
+      SCOPED_TRACE(std::string(c.action) + " '" + value.substr(0, 20) + "'");
+      calls = 0;
+      EXPECT_EQ(callAction(c.action, "<NewValue>" + value + "</NewValue>").firstLine, "HTTP/1.1 200 OK");
+      ASSERT_EQ(calls, 1);
+      EXPECT_EQ(seen.inputs.at(0).text, value);
+      EXPECT_EQ(seen.inputs.at(0).number, number);
+    }
+    for (const std::string& value : c.refused) {
+      SCOPED_TRACE(std::string(c.action) + " '" + value.substr(0, 20) + "'");
+      calls = 0;
+      expectFault(callAction(c.action, "<NewValue>" + value + "</NewValue>"), 402);
+      EXPECT_EQ(calls, 0);
+    }
+  }
+}
+
+TEST_F(SoapControlTest, HostileOrTruncatedEnvelopesNeverReachAHandler) {
+  std::string deep, junk;
+  for (int i = 0; i < 5000; ++i) deep += "<a>";
+  for (int i = 0; i < 256; ++i) junk += static_cast<char>(i);
+  const Strings hostile = {
+      envelope(deep), deep, junk, envelope(call("SetText", "<NewValue>\x01</NewValue>")),
+      "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+      "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]>" + envelope(call("SetText", "<NewValue>&c;</NewValue>")),
+      "<!DOCTYPE s [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>" + envelope(call("SetText", "<NewValue>&x;</NewValue>")),
+  };
+  for (const std::string& body : hostile) EXPECT_EQ(post(body, soapAction("SetText")).firstLine, "HTTP/1.1 400 Bad Request");
+  const std::string body =
+      envelope(call("AddMapping", "<NewProtocol>TCP</NewProtocol><NewPort>80</NewPort><NewDescription>d</NewDescription>"));
+  for (size_t length = 0; length < body.size(); ++length)
+    EXPECT_EQ(post(body.substr(0, length), soapAction("AddMapping")).firstLine, "HTTP/1.1 400 Bad Request") << length;
+  EXPECT_EQ(calls, 0);
+  // Many unrelated arguments: the one that matters is still found.
+  std::string many;
+  while (many.size() < 32000) many += "<NewOther>x</NewOther>";
+  EXPECT_EQ(callAction("SetText", many + "<NewValue>v</NewValue>").firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(seen.inputs.at(0).text, "v");
+}
+
+}  // namespace
+}  // namespace upnp

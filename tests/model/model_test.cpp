@@ -1,0 +1,201 @@
+// Services (events through the sink, release order) and the device
+// tree (SSDP targets, copies, service entries).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "model/device.h"
+#include "model/service.h"
+
+namespace upnp {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Records events as "sid:variable"; the event for `dropOn` removes `dropWhich`.
+class RecordingSink : public EventSink {
+ public:
+  void startEvent(Service& service, Subscription& subscription, const std::string& variable) override {
+    EXPECT_EQ(&service, subscription.service);
+    events.push_back(subscription.sid + ":" + variable);
+    if (subscription.sid == dropOn) service.subscriptions.erase(dropWhich);
+  }
+  Strings events;
+  std::string dropOn, dropWhich;
+};
+
+void subscribe(Service& service, const std::string& sid) {
+  auto subscription = std::make_unique<Subscription>();
+  subscription->sid = sid;
+  subscription->service = &service;
+  service.subscriptions[sid] = std::move(subscription);
+}
+
+TEST(ServiceTest, SetVariableStartsOneEventPerSubscriptionOnChangeOnly) {
+  const struct {
+    const char* what;
+    bool sendEvents;
+    std::optional<std::string> before;  // nullopt: no value yet
+    const char* provided;               // non-null: a provider returning this
+    std::string value;
+    bool events;
+  } cases[] = {
+      {"first value", true, std::nullopt, nullptr, "x", true},
+      {"first value empty", true, std::nullopt, nullptr, "", false},
+      {"same value", true, "x", nullptr, "x", false},
+      {"changed", true, "x", nullptr, "y", true},
+      {"changed to empty", true, "x", nullptr, "", true},
+      {"not evented", false, "x", nullptr, "y", false},
+      {"same as provider", true, std::nullopt, "p", "p", false},
+      {"differs from provider", true, std::nullopt, "p", "q", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingSink sink;
+    Service service("urn:x");
+    service.eventSink = &sink;
+    auto variable = std::make_unique<StateVariable>(c.sendEvents, VariableKind::STRING);
+    if (c.before) variable->setValue(*c.before);
+    if (c.provided) variable->setProvider([p = std::string(c.provided)] { return p; });
+    service.addVariable("V", std::move(variable));
+    subscribe(service, "uuid:b");
+    subscribe(service, "uuid:a");
+    service.setVariable("V", c.value);
+    EXPECT_EQ(sink.events, (c.events ? Strings{"uuid:a:V", "uuid:b:V"} : Strings{}));
+    std::string out;
+    EXPECT_TRUE(service.stateVariables.at("V")->getValue(out));
+    EXPECT_EQ(out, c.value);
+    EXPECT_FALSE(service.stateVariables.at("V")->provider);
+  }
+}
+
+TEST(ServiceTest, WithoutSinkOrWithSinkThatDropsSubscriptions) {
+  Service service("urn:x");
+  service.addVariable("V", std::make_unique<StateVariable>(true, VariableKind::UI4));
+  for (const char* sid : {"uuid:a", "uuid:b", "uuid:c"}) subscribe(service, sid);
+  service.setVariable("V", "5");
+  EXPECT_EQ(service.stateVariables.at("V")->value, "5");
+  RecordingSink sink;
+  sink.dropOn = "uuid:a";
+  sink.dropWhich = "uuid:b";
+  service.eventSink = &sink;
+  service.setVariable("Missing", "1");
+  EXPECT_EQ(service.stateVariables.size(), 1u);
+  service.setVariable("V", "6");
+  EXPECT_EQ(sink.events, (Strings{"uuid:a:V", "uuid:c:V"}));
+}
+
+// Logs, when destroyed, what the service's other maps still held (a map's
+// own size is unspecified while it is being cleared).
+struct Witness {
+  Strings* log = nullptr;
+  std::string what;
+  Service* service = nullptr;
+  ~Witness() {
+    if (log == nullptr) return;
+    std::string line = what;
+    if (what != "variable") line += " vars=" + std::to_string(service->stateVariables.size());
+    if (what != "subscription") line += " subs=" + std::to_string(service->subscriptions.size());
+    if (what != "delivery") line += " pending=" + std::to_string(service->pendingNotifications.size());
+    log->push_back(line);
+  }
+};
+
+TEST(ServiceTest, ReleasesVariablesThenSubscriptionsThenDeliveries) {
+  Strings log;
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  {
+    Service service("urn:x");
+    auto held = [&](const char* what) {
+      auto witness = std::make_shared<Witness>();
+      witness->what = what;
+      witness->service = &service;
+      witness->log = &log;
+      return [witness] { return std::string(); };
+    };
+    auto variable = std::make_unique<StateVariable>(true, VariableKind::UI4);
+    variable->setProvider(held("variable"));
+    service.addVariable("V", std::move(variable));
+    subscribe(service, "uuid:a");
+    service.subscriptions.at("uuid:a")->expiry.start(100, held("subscription"));
+    auto delivery = std::make_unique<PendingNotification>();
+    delivery->service = &service;
+    delivery->socket = fds[0];
+    delivery->timeout.start(100, held("delivery"));
+    service.pendingNotifications[fds[0]] = std::move(delivery);
+  }
+  EXPECT_EQ(log, (Strings{"variable subs=1 pending=1", "subscription vars=0 pending=1", "delivery vars=0 subs=0"}));
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // the delivery closed its socket
+  EXPECT_EQ(errno, EBADF);
+  close(fds[1]);
+}
+
+Strings targetsOf(const Device& device, SsdpTargets targets = {}) {
+  device.collectTargets(targets);
+  Strings out;
+  for (const auto& [key, usn] : targets) out.push_back(key + " " + usn);
+  return out;
+}
+
+Device device(const char* type, const char* udn, const char* serviceType) {
+  Device d;
+  d.info.deviceType = type;
+  d.info.UDN = udn;
+  if (serviceType) d.services.push_back(ServiceEntry{serviceType, "", "", "", ""});
+  return d;
+}
+
+TEST(DeviceTest, TargetsDepthFirstWithEqualKeysInOrderOfAddition) {
+  RootDevice root;
+  static_cast<Device&>(root) = device("r:1", "r", "urn:s:1");
+  Device a = device("d:1", "a", "urn:s:1");
+  addDeviceCopy(a.embeddedDevices, device("d:1", "b", nullptr));
+  addDeviceCopy(root.embeddedDevices, a);
+  SsdpTargets before;
+  before.emplace("urn:d:1", "old");  // added to, not cleared
+  EXPECT_EQ(targetsOf(root, before),
+            (Strings{"upnp:rootdevice uuid:r::upnp:rootdevice", "urn:d:1 old", "urn:d:1 uuid:a::urn:d:1",
+                     "urn:d:1 uuid:b::urn:d:1", "urn:r:1 uuid:r::urn:r:1", "urn:s:1 uuid:r::urn:s:1",
+                     "urn:s:1 uuid:a::urn:s:1", "uuid:a uuid:a", "uuid:b uuid:b", "uuid:r uuid:r"}));
+
+  // A copy is deep and plain: no root target, a "device" element.
+  std::vector<Device> list;
+  addDeviceCopy(list, root);
+  root.embeddedDevices[0].embeddedDevices[0].info.UDN = "changed";
+  EXPECT_EQ(targetsOf(list[0]).size(), 8u);
+  EXPECT_EQ(list[0].describe().name, "device");
+  EXPECT_EQ(list[0].embeddedDevices[0].embeddedDevices[0].info.UDN, "b");
+  for (int i = 0; i < 4; ++i) addDeviceCopy(list, list[0]);  // an element of the growing list
+  EXPECT_EQ(list[4].embeddedDevices[0].embeddedDevices[0].info.UDN, "b");
+}
+
+TEST(DeviceTest, ServiceEntryUrlsUseFreshTokens) {
+  std::srand(7);
+  const ServiceEntry entry = makeServiceEntry("microsoft-com", "OSInfo:1", "OSInfo1", "osinfo");
+  std::srand(7);
+  const std::string first = randomToken();
+  EXPECT_EQ(entry.serviceType, "urn:schemas-microsoft-com:service:OSInfo:1");
+  EXPECT_EQ(entry.serviceId, "urn:microsoft-com:serviceId:OSInfo1");
+  EXPECT_EQ(entry.SCPDURL, "/osinfo.xml");
+  EXPECT_EQ(entry.controlURL, "/upnp/control/" + first + "/osinfo");
+  EXPECT_EQ(entry.eventSubURL, "/upnp/event/" + randomToken() + "/osinfo");
+  std::string letters;
+  for (int i = 0; i < 300; ++i) letters += randomToken();
+  EXPECT_EQ(letters.size(), 3000u);
+  EXPECT_EQ(std::set<char>(letters.begin(), letters.end()).size(), 26u);
+  EXPECT_EQ(letters.find_first_not_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace upnp
