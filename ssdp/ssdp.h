@@ -38,11 +38,14 @@ class SsdpInterface {
   bool isOpen() const { return mSocket.valid(); }
 
  private:
-  void onSearch();
+  void onSearch(int socket);
+  // The socket answers leave from, opened when missing; -1 after logging.
+  int replySocket();
 
   const ServedInterface& mInterface;
   const SsdpTargets& mTargets;
-  net::Socket mSocket;  // bound to *:1900 on the interface's device
+  net::Socket mSocket;       // bound to *:1900 on the interface's device
+  net::Socket mReplySocket;  // bound to the interface's address:1900; also receives unicast searches
   bus::Timer mAdvertTimer;
 };
 

@@ -34,7 +34,13 @@ bool SsdpInterface::open() {
   }
   mSocket = std::move(socket);
   if (bus::ThinRunner* runner = bus::ThinRunner::current())
-    runner->addSocket(mSocket.fd(), bus::ThinRunner::kReadable, [this](int) { onSearch(); });
+    runner->addSocket(mSocket.fd(), bus::ThinRunner::kReadable, [this](int fd) { onSearch(fd); });
+  // Kept open so that answering a search costs no socket of its own; when it
+  // cannot be had now, each search tries again.
+  if (net::openUdp(mInterface.ifindex, mInterface.address, kSsdpPort, mReplySocket).isOk()) {
+    if (bus::ThinRunner* runner = bus::ThinRunner::current())
+      runner->addSocket(mReplySocket.fd(), bus::ThinRunner::kReadable, [this](int fd) { onSearch(fd); });
+  }
   return true;
 }
 
@@ -48,6 +54,7 @@ void SsdpInterface::startAnnouncing() {
 void SsdpInterface::close() {
   mAdvertTimer.cancel();
   mSocket.reset();
+  mReplySocket.reset();
 }
 
 void SsdpInterface::sendAdverts(const SsdpTargets& targets, bool byebye) const {

@@ -26,11 +26,23 @@ bool isDiscovery(const HttpMessage& request) {
 
 }  // namespace
 
-void SsdpInterface::onSearch() {
+int SsdpInterface::replySocket() {
+  if (mReplySocket.valid()) return mReplySocket.fd();
+  const bus::Status status = net::openUdp(mInterface.ifindex, mInterface.address, kSsdpPort, mReplySocket);
+  if (status.isOk()) {
+    if (bus::ThinRunner* runner = bus::ThinRunner::current())
+      runner->addSocket(mReplySocket.fd(), bus::ThinRunner::kReadable, [this](int fd) { onSearch(fd); });
+    return mReplySocket.fd();
+  }
+  bus::debugLog() << status.text();
+  return -1;
+}
+
+void SsdpInterface::onSearch(int socket) {
   char buffer[kMaxDatagram];
   sockaddr_in sender{};
   socklen_t senderLength = sizeof(sender);
-  const ssize_t received = recvfrom(mSocket.fd(), buffer, sizeof(buffer), 0,
+  const ssize_t received = recvfrom(socket, buffer, sizeof(buffer), 0,
                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
   if (received <= 0) {
     bus::debugLog() << "search recvfrom failed";
@@ -57,18 +69,14 @@ void SsdpInterface::onSearch() {
 
   // Replies leave from the interface's own address, port 1900, so control
   // points that check the source of the answer accept it.
-  net::Socket reply;
-  const bus::Status status = net::openUdp(mInterface.ifindex, mInterface.address, kSsdpPort, reply);
-  if (!status.isOk()) {
-    bus::debugLog() << status.text();
-    return;
-  }
+  const int reply = replySocket();
+  if (reply < 0) return;
   for (const auto& [type, usn] : chosen) {
     HttpMessage datagram = response;
     addHeader(datagram, "ST", type);
     addHeader(datagram, "USN", usn);
     const std::string text = toText(datagram);
-    const ssize_t sent = sendto(reply.fd(), text.data(), text.size(), 0,
+    const ssize_t sent = sendto(reply, text.data(), text.size(), 0,
                                 reinterpret_cast<const sockaddr*>(&sender), sizeof(sender));
     if (sent < static_cast<ssize_t>(text.size())) bus::debugLog() << "search sendto failed";
   }

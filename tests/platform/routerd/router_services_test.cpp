@@ -218,7 +218,7 @@ TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
 
 TEST_F(ServicesTest, LogKeepsTheLastLinesFromTheLogStreamAndTheBus) {
   static bus::lstream routerLog(67, 0);
-  routerLog << "new external ip: " << "203.0.113.1" << std::endl;
+  routerLog << "new external ip: " << "203.0.113.1" << bus::endl;
   ASSERT_TRUE(mLooper.runUntil([&] { return !mRouter->log().lines().empty(); }, 2000));
   EXPECT_EQ("new external ip: 203.0.113.1", mRouter->log().lines().front().text);
   EXPECT_EQ(67u, mRouter->log().lines().front().topic);
