@@ -77,7 +77,8 @@ bus::Status openUdp(uint32_t ifindex, IPAddr address, uint16_t port, Socket& out
 }
 
 bus::Status openTcpListener(uint32_t ifindex, uint16_t port, int backlog, Socket& out) {
-  Socket sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Non-blocking: the server accepts until the queue is empty.
+  Socket sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return bus::Status::sysError("tcp socket");
   bus::Status status = bindToDevice(sock.fd(), ifindex, "setsockopt SO_BINDTODEVICE");
   if (status.isOk()) status = reuseAddress(sock.fd());

@@ -43,7 +43,7 @@ sockaddr_in socketAddress(IPAddr address, uint16_t port);
 // "udp bind", each followed by ": " and the system's error text.
 bus::Status openUdp(uint32_t ifindex, IPAddr address, uint16_t port, Socket& out);
 
-// A listening TCP socket tied to the device of `ifindex`, with SO_REUSEADDR,
+// A non-blocking listening TCP socket tied to the device of `ifindex`, with SO_REUSEADDR,
 // bound to the wildcard address and `port`. Errors: "tcp socket",
 // "setsockopt SO_BINDTODEVICE", "setsockopt SO_REUSEADDR", "tcp bind",
 // "tcp listen".
