@@ -5,9 +5,10 @@
 //     accept, read the request to its end (head, then CONTENT-LENGTH bytes of
 //     body), one write of the next canned answer (the FILEs in turn, one per
 //     connection), close.
-//   limit_server udp ADDR:PORT FILE... [--seconds S]
+//   limit_server udp ADDR:PORT FILE... [--interface IFADDR] [--seconds S]
 //     every datagram received is answered with every FILE, one datagram each,
-//     from ADDR:PORT to the sender.
+//     to the sender. ADDR may be a multicast group: then the server joins it on
+//     the interface of IFADDR and answers from IFADDR:PORT.
 //
 // The process ends by itself after S seconds (default 600), so a forgotten one
 // cannot outlive a benchmark run by much.
@@ -115,11 +116,21 @@ int serveTcp(const sockaddr_in& address, const std::vector<std::string>& answers
   }
 }
 
-int serveUdp(const sockaddr_in& address, const std::vector<std::string>& answers) {
+int serveUdp(const sockaddr_in& address, const in_addr& interface, const std::vector<std::string>& answers) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  sockaddr_in local = address;
+  const bool group = IN_MULTICAST(ntohl(address.sin_addr.s_addr));
+  if (group) local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
     perror("limit_server: bind");
     return 1;
+  }
+  if (group) {
+    ip_mreq membership{address.sin_addr, interface};
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0) {
+      perror("limit_server: IP_ADD_MEMBERSHIP");
+      return 1;
+    }
   }
   char buffer[4096];
   for (;;) {
@@ -138,7 +149,7 @@ int serveUdp(const sockaddr_in& address, const std::vector<std::string>& answers
 }
 
 int usage() {
-  fprintf(stderr, "usage: limit_server tcp|udp ADDR:PORT FILE... [--seconds S]\n");
+  fprintf(stderr, "usage: limit_server tcp|udp ADDR:PORT FILE... [--interface IFADDR] [--seconds S]\n");
   return 2;
 }
 
@@ -150,10 +161,15 @@ int main(int argc, char** argv) {
   sockaddr_in address{};
   if ((mode != "tcp" && mode != "udp") || !parseEndpoint(argv[2], address)) return usage();
   unsigned seconds = 600;
+  in_addr interface{};
   std::vector<std::string> answers;
   for (int i = 3; i < argc; ++i) {
     if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
+      continue;
+    }
+    if (strcmp(argv[i], "--interface") == 0 && i + 1 < argc) {
+      if (inet_pton(AF_INET, argv[++i], &interface) != 1) return usage();
       continue;
     }
     std::string answer;
@@ -165,5 +181,5 @@ int main(int argc, char** argv) {
   }
   if (answers.empty() || seconds == 0) return usage();
   alarm(seconds);  // SIGALRM's default action ends the process
-  return mode == "tcp" ? serveTcp(address, answers) : serveUdp(address, answers);
+  return mode == "tcp" ? serveTcp(address, answers) : serveUdp(address, interface, answers);
 }

@@ -11,11 +11,13 @@
 //        --client IP --from I --to J [--clients N]
 //     AddPortMapping for mappings I..J-1: external port 10000 + i/2, TCP for
 //     even i and UDP for odd i, to the same port of IP.
-//   load ssdp ADDR:PORT --request FILE [--save PREFIX] [common options]
+//   load ssdp ADDR:PORT --request FILE [--answers-from ADDR:PORT] [--save PREFIX] [common options]
 //     one search at a time from one socket; the time to the first answer.
+//     ADDR may be the SSDP group; then --answers-from names the server whose
+//     answers count.
 //     --answers K: answers to wait for per search (default 1); --save writes
 //     the answers of the first search to PREFIX.1, PREFIX.2, ...
-//   load flood ADDR:PORT --request FILE [--seconds S]
+//   load flood ADDR:PORT --request FILE [--answers-from ADDR:PORT] [--seconds S]
 //     searches sent as fast as the socket takes them; answers counted.
 //
 // Common options: --clients N (1), --seconds S (2), --count C (no limit),
@@ -51,6 +53,7 @@ constexpr size_t kMaxSamples = 4 * 1024 * 1024;
 
 struct Options {
   sockaddr_in to{};
+  sockaddr_in answersFrom{};  // ssdp, flood: whose answers count (default: `to`)
   std::vector<std::string> requests;
   unsigned clients = 1;
   double seconds = 2;
@@ -212,27 +215,44 @@ Totals runHttp(const Options& options, Next next) {
   return totals;
 }
 
-int udpSocket(const Options& options) {
+int udpSocket() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int size = 4 * 1024 * 1024;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  // Connected: only the searched address's answers count.
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&options.to), sizeof(options.to)) != 0) {
-    perror("load: connect");
+  const unsigned char ttl = 4;
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) != 0) {
+    perror("load: bind");
     exit(1);
   }
   return fd;
 }
 
-// Waits up to `ms` for a datagram; its size, or -1.
-ssize_t receive(int fd, char* buffer, size_t size, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, ms) != 1) return -1;
-  return recv(fd, buffer, size, 0);
+bool sendRequest(int fd, const Options& options, const std::string& request) {
+  return sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&options.to),
+                sizeof(options.to)) == static_cast<ssize_t>(request.size());
+}
+
+// Waits up to `ms` for a datagram from `options.answersFrom`; its size, or -1.
+ssize_t receive(int fd, const Options& options, char* buffer, size_t size, int ms) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count());
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, std::max(0, left)) != 1) return -1;
+    sockaddr_in from{};
+    socklen_t length = sizeof(from);
+    const ssize_t n = recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n >= 0 && from.sin_addr.s_addr == options.answersFrom.sin_addr.s_addr &&
+        from.sin_port == options.answersFrom.sin_port)
+      return n;
+  }
 }
 
 int runSsdp(const Options& options) {
-  const int fd = udpSocket(options);
+  const int fd = udpSocket();
   const std::string& request = options.requests[0];
   Totals totals;
   char buffer[4096];
@@ -240,14 +260,14 @@ int runSsdp(const Options& options) {
   const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(options.seconds));
   for (long i = 0; Clock::now() < deadline && (options.count < 0 || i < options.count); ++i) {
-    while (receive(fd, buffer, sizeof(buffer), 0) >= 0) {
+    while (receive(fd, options, buffer, sizeof(buffer), 0) >= 0) {
     }  // late answers of an earlier search
     const Clock::time_point begin = Clock::now();
-    if (send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+    if (!sendRequest(fd, options, request)) {
       ++totals.failures;
       continue;
     }
-    ssize_t n = receive(fd, buffer, sizeof(buffer), options.timeoutMs);
+    ssize_t n = receive(fd, options, buffer, sizeof(buffer), options.timeoutMs);
     if (n <= 0) {
       ++totals.failures;
       continue;
@@ -257,7 +277,7 @@ int runSsdp(const Options& options) {
     for (unsigned k = 1; n > 0; ++k) {
       if (i == 0 && !options.save.empty()) writeFile(options.save + "." + std::to_string(k), buffer, n);
       if (k >= options.answers) break;
-      n = receive(fd, buffer, sizeof(buffer), i == 0 ? 300 : options.timeoutMs);
+      n = receive(fd, options, buffer, sizeof(buffer), i == 0 ? 300 : options.timeoutMs);
     }
   }
   totals.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -267,7 +287,7 @@ int runSsdp(const Options& options) {
 }
 
 int runFlood(const Options& options) {
-  const int fd = udpSocket(options);
+  const int fd = udpSocket();
   const std::string& request = options.requests[0];
   std::atomic<bool> sending{true};
   long received = 0;
@@ -276,7 +296,7 @@ int runFlood(const Options& options) {
     // After the senders stop, answers still queued get half a second.
     Clock::time_point quietUntil = Clock::time_point::max();
     while (Clock::now() < quietUntil) {
-      if (receive(fd, buffer, sizeof(buffer), 50) > 0) ++received;
+      if (receive(fd, options, buffer, sizeof(buffer), 50) > 0) ++received;
       if (!sending.load() && quietUntil == Clock::time_point::max()) quietUntil = Clock::now() + std::chrono::milliseconds(500);
     }
   });
@@ -285,7 +305,7 @@ int runFlood(const Options& options) {
   const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(options.seconds));
   while (Clock::now() < deadline) {
-    if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) ++sent;
+    if (sendRequest(fd, options, request)) ++sent;
     else ++refused;
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -324,6 +344,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
     else if (name == "--status") options.status = static_cast<int>(strtol(value, nullptr, 10));
     else if (name == "--answers") options.answers = std::max(1UL, strtoul(value, nullptr, 10));
     else if (name == "--save") options.save = value;
+    else if (name == "--answers-from") {
+      if (!parseEndpoint(value, options.answersFrom)) return false;
+    }
     else if (name == "--request-host") options.host = value;
     else if (name == "--control") options.control = value;
     else if (name == "--service") options.service = value;
@@ -355,7 +378,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   Options options;
-  if (argc < 3 || !parseEndpoint(argv[2], options.to) || !parseOptions(argc - 3, argv + 3, options)) return usage();
+  if (argc < 3 || !parseEndpoint(argv[2], options.to)) return usage();
+  options.answersFrom = options.to;
+  if (!parseOptions(argc - 3, argv + 3, options)) return usage();
   if (mode == "fill") {
     if (options.host.empty() || options.control.empty() || options.service.empty() || options.client.empty() ||
         options.upTo <= options.from)
