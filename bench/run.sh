@@ -58,9 +58,9 @@ WORK=$(mktemp -d /tmp/upnpd-bench.XXXXXX)
 LIMIT_PID=""
 lab() { "$REPO/scripts/lab.sh" --name "$LAB" --index "$INDEX" --bin "$BUILD" "$@"; }
 cleanup() {
-  [[ -n "$LIMIT_PID" ]] && kill "$LIMIT_PID" 2>/dev/null || true
+  if [[ -n "$LIMIT_PID" ]]; then kill "$LIMIT_PID" 2>/dev/null || true; fi
   lab down >/dev/null 2>&1 || true
-  [[ "${BENCH_KEEP:-}" == 1 ]] && echo "bench: work files kept in $WORK" >&2 || rm -rf "$WORK"
+  if [[ "${BENCH_KEEP:-}" == 1 ]]; then echo "bench: work files kept in $WORK" >&2; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -130,7 +130,8 @@ start_limit() {  # tcp|udp ENDPOINT ANSWER_FILE...
   kill -0 "$LIMIT_PID" 2>/dev/null || die "the limit server did not start"
 }
 stop_limit() {
-  [[ -n "$LIMIT_PID" ]] && kill "$LIMIT_PID" 2>/dev/null || true
+  [[ -n "$LIMIT_PID" ]] || return 0
+  kill "$LIMIT_PID" 2>/dev/null || true
   wait "$LIMIT_PID" 2>/dev/null || true
   LIMIT_PID=""
 }
@@ -179,7 +180,7 @@ run_case() {
       in_lan1 "$LOAD" ssdp "$DAEMON_SSDP" --answers-from "$ROUTER:1900" --request "$req" --count 1 \
         --answers 16 --timeout-ms 1000 --save "$WORK/answer.$i" >/dev/null
       compgen -G "$WORK/answer.$i.*" >/dev/null || die "$label: the daemon did not answer the search"
-      answers+=($(ls "$WORK/answer.$i".* | sort -t. -k3 -n))
+      for k in $(seq 16); do [[ -f "$WORK/answer.$i.$k" ]] && answers+=("$WORK/answer.$i.$k"); done
     fi
     loadargs+=(--request "$req")
   done
