@@ -45,7 +45,7 @@ namespace routerd {
 // Loop thread only.
 class NatTable : public bus::Handler {
  public:
-  static constexpr size_t kMaxRules = 4096;
+  static constexpr size_t kMaxRules = 65536;
   static constexpr size_t kMaxLogEntries = 4096;
   static constexpr size_t kMaxStringBytes = 1024;
   static constexpr size_t kMaxLoggedBytes = 16 * 1024;
