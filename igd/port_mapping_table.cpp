@@ -215,7 +215,8 @@ UpnpError PortMappingTable::addPortMapping(ActionRequest& request) {
   // Only a host of the LAN the call came from can be the target: never the
   // router itself, loopback, broadcast or multicast, nor another network.
   const IPAddr client = add.mapping.internalClient;
-  if (!net::isSubnetHost(client, add.lanAddress, add.lanPrefix) || net::isLocalAddress(client)) {
+  if (!net::isSubnetHost(client, add.lanAddress, add.lanPrefix) || client == add.lanAddress ||
+      net::isLocalAddress(client)) {
     bus::debugLog() << "addPortMapping: NOT_AUTHORIZED, internal client " << client.toString();
     return UpnpError::ActionNotAuthorized;
   }
