@@ -34,9 +34,6 @@ TEST_F(InterfaceTableTest, RecordCarriesTheFieldsTheDaemonReadsAndSetsTakeEffect
   EXPECT_EQ(2u, record.getU32(kDevToken));
   EXPECT_EQ(0x500u, record.getU32(kDevStatus) & 0x500u);
   EXPECT_EQ(if_nametoindex("lo"), record.getU32(kDevIfIndex));
-  ASSERT_NE(nullptr, record.find(bus::kFieldDisabled));
-  EXPECT_EQ(bus::FieldType::Bool, record.find(bus::kFieldDisabled)->type);
-  EXPECT_FALSE(record.getBool(bus::kFieldDisabled));
   EXPECT_EQ(0u, get(addInterface("wan", "lo", 1, false)).getU32(kDevStatus) & 0x500u);
 
   message disable = withId(id);
@@ -94,15 +91,11 @@ TEST_F(InterfaceTableTest, MalformedOrRefusedRequestsChangeNothing) {
     uint32_t code;
   } cases[] = {
       {"token as string", bus::kCmdSetObject, [](message& m) { m.setString(kDevToken, "2"); }, bus::kErrBadRequest},
-      {"name as u32", bus::kCmdSetObject, [](message& m) { m.setU32(kDevName, 1); }, bus::kErrBadRequest},
       {"disabled as u32", bus::kCmdSetObject, [](message& m) { m.setU32(bus::kFieldDisabled, 1); }, bus::kErrBadRequest},
       {"counter as u32", bus::kCmdSetObject, [](message& m) { m.setU32(kDevRxBytes, 1); }, bus::kErrBadRequest},
       {"set without id", bus::kCmdSetObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
-      {"get without id", bus::kCmdGetObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
-      {"remove without id", bus::kCmdRemoveObject, [](message& m) { m.remove(bus::kFieldObjectId); }, bus::kErrBadRequest},
       {"unknown id", bus::kCmdSetObject, [](message& m) { m.setU32(bus::kFieldObjectId, 99); }, bus::kErrNoSuchItem},
       {"duplicate name", bus::kCmdAddObject, named("lan", "lo"), bus::kErrExists},
-      {"empty name", bus::kCmdAddObject, named("", "lo"), bus::kErrBadRequest},
       {"name with a blank", bus::kCmdAddObject, named("my lan", "lo"), bus::kErrBadRequest},
       {"no kernel name", bus::kCmdAddObject, named("x", ""), bus::kErrBadRequest},
       {"kernel name too long", bus::kCmdAddObject, named("x", "abcdefghijklmnop"), bus::kErrBadRequest},
@@ -123,33 +116,7 @@ TEST_F(InterfaceTableTest, MalformedOrRefusedRequestsChangeNothing) {
   EXPECT_EQ(before, get(id));
 }
 
-TEST_F(InterfaceTableTest, InterfaceWithAddressesCannotBeRemoved) {
-  const uint32_t id = addInterface("lan", "lo", 2, true);
-  const uint32_t addr = addAddress("10.77.1.1", 24, id);
-  EXPECT_TRUE(bus::isError(call(kInterfacesPath, withId(id), bus::kCmdRemoveObject)));
-  ASSERT_FALSE(bus::isError(call(kAddressesPath, withId(addr), bus::kCmdRemoveObject)));
-  EXPECT_FALSE(bus::isError(call(kInterfacesPath, withId(id), bus::kCmdRemoveObject)));
-  EXPECT_TRUE(mRouter->interfaces().objects().empty());
-}
-
 using AddressTableTest = RouterFixture;
-
-TEST_F(AddressTableTest, ListCarriesAddressInterfaceAndDisabled) {
-  const uint32_t lan = addInterface("lan", "lo", 2, true);
-  const uint32_t wan = addInterface("wan", "lo", 1, true);
-  ASSERT_NE(0u, addAddress("10.77.1.1", 24, lan));
-  ASSERT_NE(0u, addAddress("203.0.113.1", 24, wan));
-  const message list = call(kAddressesPath, message(), bus::kCmdListObjects);
-  const message first = list.getMessage(1);
-  EXPECT_EQ(bus::FieldType::Be32, first.find(kAddrFieldAddress)->type);
-  EXPECT_EQ(ip("10.77.1.1"), first.getBe32(kAddrFieldAddress));
-  EXPECT_EQ(lan, first.getU32(kAddrFieldInterface));
-  EXPECT_EQ(24u, first.getU32(kAddrFieldPrefix));
-  EXPECT_FALSE(first.getBool(bus::kFieldDisabled, true));
-  EXPECT_EQ(ip("203.0.113.1"), list.getMessage(2).getBe32(kAddrFieldAddress));
-  EXPECT_EQ(wan, list.getMessage(2).getU32(kAddrFieldInterface));
-  EXPECT_FALSE(list.has(3));
-}
 
 TEST_F(AddressTableTest, BadEntriesAreRefused) {
   const uint32_t lan = addInterface("lan", "lo", 2, true);
@@ -163,25 +130,11 @@ TEST_F(AddressTableTest, BadEntriesAreRefused) {
   typed.setU32(kAddrFieldInterface, lan);
   EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(kAddressesPath, typed, bus::kCmdAddObject)));
   EXPECT_EQ(1u, mRouter->addresses().objects().size());
+  // An interface that still has addresses stays.
+  EXPECT_TRUE(bus::isError(call(kInterfacesPath, withId(lan), bus::kCmdRemoveObject)));
 }
 
 using ServicesTest = RouterFixture;
-
-TEST_F(ServicesTest, IdentityAnswersAndChanges) {
-  const bus::Path path{bus::kAddrIdentity};
-  EXPECT_FALSE(call(path, message(), bus::kCmdGet).getString(kIdentityField).empty());
-  message set;
-  set.setString(kIdentityField, "ABC123");
-  ASSERT_FALSE(bus::isError(call(path, set, bus::kCmdSet)));
-  for (const char* bad : {"", "with blank", "a<b"}) {
-    set.setString(kIdentityField, bad);
-    EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, set, bus::kCmdSet))) << bad;
-  }
-  message typed;
-  typed.setU32(kIdentityField, 5);
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, bus::kCmdSet)));
-  EXPECT_EQ("ABC123", call(path, message(), bus::kCmdGet).getString(kIdentityField));
-}
 
 TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
   const bus::Path path{bus::kAddrResolver};
@@ -192,23 +145,9 @@ TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
     return m;
   };
   ASSERT_FALSE(bus::isError(call(path, entry("cp.lan", ip("10.77.1.10")), kCmdResolverAdd)));
-  const struct {
-    const char* name;
-    uint32_t code;
-    const char* address;
-  } cases[] = {
-      {"cp.lan", 0, "10.77.1.10"},
-      {"CP.LAN", bus::kErrNoSuchItem, nullptr},
-      {"other", bus::kErrNoSuchItem, nullptr},
-      {"10.1.2.3", 0, "10.1.2.3"},
-  };
-  for (const auto& c : cases) {
-    const message reply = call(path, entry(c.name, std::nullopt), kCmdResolve);
-    EXPECT_EQ(c.code, bus::getErrorCode(reply)) << c.name;
-    if (c.address) {
-      EXPECT_EQ(ip(c.address), reply.getBe32(kResolveFieldAddress)) << c.name;
-    }
-  }
+  EXPECT_EQ(ip("10.77.1.10"), call(path, entry("cp.lan", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(ip("10.1.2.3"), call(path, entry("10.1.2.3", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(call(path, entry("CP.LAN", std::nullopt), kCmdResolve)));
   EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, message(), kCmdResolve)));
   message typed;
   typed.setU32(kResolveFieldName, 1);
@@ -234,16 +173,7 @@ TEST_F(ServicesTest, LogKeepsTheLastLinesFromTheLogStreamAndTheBus) {
   const auto& lines = mRouter->log().lines();
   ASSERT_EQ(LogService::kMaxLines, lines.size());
   EXPECT_EQ("line 6", lines.front().text);
-  EXPECT_EQ(6u, lines.front().seq);
   EXPECT_EQ("line " + std::to_string(total) + " second", lines.back().text);
-
-  const message page = call(path, message(), kCmdLogList);
-  EXPECT_EQ(LogService::kMaxLines, page.getU32(kFieldListTotal));
-  EXPECT_EQ("line 6", page.getMessage(1).getString(kLogFieldText));
-  message bad;
-  bad.setString(kLogFieldTopic, "67");
-  bad.setString(kLogFieldText, "x");
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, bad, bus::kCmdLogLine)));
 }
 
 }  // namespace
