@@ -104,40 +104,6 @@ void change(Looper& loop, Path path, uint32_t id, std::optional<std::string> nam
 
 void settle(Looper& loop) { loop.runUntil([] { return false; }, 50); }
 
-TEST_F(MirrorTest, AMapMirrorKeepsFilteredObjectsAndCoalescesChanges) {
-  Looper loop;
-  TableService addresses({{1, "a"}, {2, "b"}, {5, "skip-me"}});
-  loop.addHandlerAt({kAddrRouter, 1}, &addresses, false);
-  NamedMirror mirror({kAddrRouter, 1});
-  loop.addHandler(101, &mirror);
-  int changedCalls = 0;
-  mirror.setCallbacks(
-      [](AMapMirror::Entry& e) { e.skip = static_cast<const NamedObject&>(e.object).name.starts_with("skip"); },
-      [&] { ++changedCalls; });
-  mirror.subscribe();
-  mirror.refreshAsync();
-  EXPECT_EQ(changedCalls, 0);
-  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 1; }, 2000));
-  EXPECT_EQ(mirror.names(), (Names{{1, "a"}, {2, "b"}}));
-
-  // Three notices before the loop runs again: one report.
-  change(loop, {kAddrRouter, 1}, 3, "c");
-  change(loop, {kAddrRouter, 1}, 1, "a2");
-  change(loop, {kAddrRouter, 1}, 2, std::nullopt);
-  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 2; }, 2000));
-  settle(loop);
-  EXPECT_EQ(changedCalls, 2);
-  EXPECT_EQ(mirror.names(), (Names{{1, "a2"}, {3, "c"}}));
-
-  // An object that stops passing the filter leaves the mirror.
-  change(loop, {kAddrRouter, 1}, 3, "skip-now");
-  EXPECT_TRUE(loop.runUntil([&] { return changedCalls == 3; }, 2000));
-  EXPECT_EQ(mirror.names(), (Names{{1, "a2"}}));
-
-  mirror.cleanup();
-  EXPECT_TRUE(mirror.objects().empty());
-}
-
 TEST_F(MirrorTest, MirrorsSubscribedBeforeTheServiceExistsRecoverAfterItRestarts) {
   // Both tables served by a child process at [20].
   auto serveTables = [this](const Names& names) {

@@ -194,19 +194,6 @@ TEST_F(NatTableTest, FailNextFailsOnlyTheNextRequestOfThatKind) {
   EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(failNext(bus::kCmdGetObject, 5)));
 }
 
-TEST_F(NatTableTest, RequestLogKeepsEveryRequestWithFieldsAndResult) {
-  const message request = daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80);
-  const uint32_t id = add(request);
-  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(removeRule(id + 7)));
-  const std::vector<message> log = listAll(kCmdNatRequests);
-  ASSERT_EQ(2u, log.size());
-  EXPECT_EQ(bus::kCmdAddObject, log[0].getU32(kReqFieldCommand));
-  EXPECT_EQ(id, log[0].getU32(kReqFieldRuleId));
-  EXPECT_EQ(ruleFields(request), ruleFields(log[0].getMessage(kReqFieldFields)));
-  EXPECT_EQ(bus::kCmdRemoveObject, log[1].getU32(kReqFieldCommand));
-  EXPECT_EQ(bus::kErrNoSuchItem, log[1].getU32(kReqFieldResult));
-}
-
 TEST_F(NatTableTest, ListsArePagedAndComplete) {
   for (uint32_t port = 1; port <= 450; ++port) addDefault(port);
   const std::vector<message> rules = listAll(bus::kCmdListObjects);

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/routerd/key_values.h"
 #include "platform/routerd/router_config.h"
 #include "tests/platform/routerd/router_fixture.h"
 
@@ -80,19 +79,6 @@ TEST_F(RouterConfigTest, BadLinesStopWithTheirNumber) {
     EXPECT_FALSE(status.isOk());
     EXPECT_EQ(error, status.text());
   }
-}
-
-TEST(KeyValuesTest, NumbersAreExactAndBounded) {
-  struct Case {
-    const char* text;
-    std::optional<uint32_t> value;
-  };
-  const Case cases[] = {
-      {"0", 0u},          {"4294967295", 4294967295u}, {"4294967296", std::nullopt}, {"0x10", 16u},
-      {"0xFFFFFFFF", 0xffffffffu}, {"0x", std::nullopt}, {"", std::nullopt},  {"-1", std::nullopt},
-      {" 1", std::nullopt}, {"1a", std::nullopt},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.value, parseU32(c.text)) << c.text;
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ namespace {
 
 using bus::message;
 
-IPAddr ip(const char* text) { return *IPAddr::parse(text); }
 
 class InterfaceTableTest : public RouterFixture {
  protected:
@@ -134,47 +133,6 @@ TEST_F(AddressTableTest, BadEntriesAreRefused) {
   EXPECT_TRUE(bus::isError(call(kInterfacesPath, withId(lan), bus::kCmdRemoveObject)));
 }
 
-using ServicesTest = RouterFixture;
-
-TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
-  const bus::Path path{bus::kAddrResolver};
-  auto entry = [](const char* name, std::optional<IPAddr> address) {
-    message m;
-    m.setString(kResolveFieldName, name);
-    if (address) m.setBe32(kResolveFieldAddress, *address);
-    return m;
-  };
-  ASSERT_FALSE(bus::isError(call(path, entry("cp.lan", ip("10.77.1.10")), kCmdResolverAdd)));
-  EXPECT_EQ(ip("10.77.1.10"), call(path, entry("cp.lan", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
-  EXPECT_EQ(ip("10.1.2.3"), call(path, entry("10.1.2.3", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
-  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(call(path, entry("CP.LAN", std::nullopt), kCmdResolve)));
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, message(), kCmdResolve)));
-  message typed;
-  typed.setU32(kResolveFieldName, 1);
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, kCmdResolve)));
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, entry("x", IPAddr()), kCmdResolverAdd)));
-}
-
-TEST_F(ServicesTest, LogKeepsTheLastLinesFromTheLogStreamAndTheBus) {
-  static bus::lstream routerLog(67, 0);
-  routerLog << "new external ip: " << "203.0.113.1" << std::endl;
-  ASSERT_TRUE(mLooper.runUntil([&] { return !mRouter->log().lines().empty(); }, 2000));
-  EXPECT_EQ("new external ip: 203.0.113.1", mRouter->log().lines().front().text);
-  EXPECT_EQ(67u, mRouter->log().lines().front().topic);
-
-  const bus::Path path{bus::kAddrLog};
-  const size_t total = LogService::kMaxLines + 5;
-  for (size_t i = 2; i <= total; ++i) {
-    message line;
-    line.setU32(kLogFieldTopic, 67);
-    line.setString(kLogFieldText, "line " + std::to_string(i) + (i == total ? "\nsecond" : ""));
-    ASSERT_FALSE(bus::isError(call(path, line, bus::kCmdLogLine)));
-  }
-  const auto& lines = mRouter->log().lines();
-  ASSERT_EQ(LogService::kMaxLines, lines.size());
-  EXPECT_EQ("line 6", lines.front().text);
-  EXPECT_EQ("line " + std::to_string(total) + " second", lines.back().text);
-}
 
 }  // namespace
 }  // namespace routerd
