@@ -26,11 +26,8 @@ trap 'exit 130' INT TERM
 
 # need TOOL...: each is a binary of the build or a command on PATH.
 need() {
-  local tool
-  for tool in "$@"; do
-    [[ -x "$BIN/$tool" ]] || command -v "$tool" >/dev/null ||
-      { echo "FAIL: no $tool in $BIN or on PATH (scripts/deps.sh installs the tools)"; exit 1; }
-  done
+  local t
+  for t in "$@"; do [[ -x "$BIN/$t" ]] || command -v "$t" >/dev/null || { echo "FAIL: no $t (scripts/deps.sh)"; exit 1; }; done
 }
 
 ok() { echo "ok: $*"; }

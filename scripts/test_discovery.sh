@@ -2,7 +2,7 @@
 # SSDP discovery in the lab, seen by real control points:  test_discovery.sh [BUILD-DIR]
 # Adds a second LAN segment (router port lan3, host namespace NAME-lan3),
 # enables upnpd with both LANs internal and wan external, and checks that upnpc
-# finds the gateway's description from both segments, that a GSSDP browser sees
+# finds the gateway's description from lan3, that a GSSDP browser sees
 # every target with the address of its own segment, and that removing the
 # external interface says byebye for exactly the WAN branch.
 
@@ -72,21 +72,16 @@ done
 UPNPD_LOG=/tmp/zelo-lab-$NAME/upnpd.log
 until_true 5 eval '[[ $(grep -c "^sendAdverts " "$UPNPD_LOG" 2>/dev/null) -ge 4 ]]'
 
-echo "== upnpc"
-for node in lan1 lan3; do
-  router=$(router_of "$node")
-  for option in -P -l; do
-    out=$(at "$node" timeout 30 upnpc "$option" 2>&1)
-    # upnpc calls the lab's documentation-range WAN address "not connected?";
-    # finding the IGD through the description is what counts.
-    if contains "$out" "desc: http://$router:2828/gateway.xml" &&
-       [[ "$out" =~ IGD\ :\ http://$router:2828/upnp/control/[a-z]+/wanipconn- ]]; then
-      ok "upnpc $option on $node finds the IGD at http://$router:2828/gateway.xml"
-    else
-      fail "upnpc $option on $node:"$'\n'"$out"
-    fi
-  done
-done
+echo "== upnpc on the second segment (lan1's is in test_e2e.sh)"
+out=$(at lan3 timeout 30 upnpc -l 2>&1)
+# upnpc calls the lab's documentation-range WAN address "not connected?";
+# finding the IGD through the description is what counts.
+if contains "$out" "desc: http://$LAN3.1:2828/gateway.xml" &&
+   [[ "$out" =~ IGD\ :\ http://$LAN3.1:2828/upnp/control/[a-z]+/wanipconn- ]]; then
+  ok "upnpc on lan3 finds the IGD at http://$LAN3.1:2828/gateway.xml"
+else
+  fail "upnpc on lan3:"$'\n'"$out"
+fi
 
 echo "== GSSDP browser"
 ID=$(on router routerctl identity print 2>/dev/null | sed -n "s/^identity: //p")

@@ -67,7 +67,6 @@ sleep 1.5  # past the leave delay that a disabled daemon would honour
 check "restarted daemon still runs after the leave delay" [ -d "/proc/$(cat "$STATE/upnpd.pid")" ]
 
 echo "== port mappings become NAT rules"
-check "upnpc -s: ExternalIPAddress = $WAN_OLD" contains "$(upnpc_lan1 -s)" "ExternalIPAddress = $WAN_OLD"$'\n'
 wan_id=$(on router routerctl interface print | awk '$2 == "wan" {print $1}')
 rule_fields() {  # WAN-ADDRESS
   echo chain='"dstnat"' in-interface="$wan_id" dst-address-from="$1" dst-address-to="$1" dst-port=18080-18080 \
@@ -133,7 +132,6 @@ check "NOTIFY SEQ 1 arrived" until_true 5 test -f "$SCRATCH/events/notify-1.txt"
 check "... with PortMappingNumberOfEntries $((count + 1))" [ "$(entries 1)" == "$((count + 1))" ]
 
 echo "== removing the external entry removes every rule"
-check "a rule exists before" rule_has 18080
 check "upnpctl interface remove interface=wan" on router upnpctl interface remove interface=wan
 check "every NAT rule is removed" until_true 5 nat_empty
 
