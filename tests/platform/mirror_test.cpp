@@ -26,8 +26,8 @@ message record(uint32_t id, const std::string& name) {
   return m;
 }
 
-// A table service like the router's: get, list and subscriptions; set and
-// remove change the table and publish the change.
+// A table service like the router's: get, list and subscriptions; set
+// changes the table and publishes the change.
 class TableService : public Handler {
  public:
   explicit TableService(const Names& names = {}) {
@@ -48,10 +48,6 @@ class TableService : public Handler {
       case kCmdSetObject:
         mRecords[id] = record(id, request.getString(kFieldName));
         mPublisher.publish(*looper(), id, false, mRecords[id]);
-        return reply;
-      case kCmdRemoveObject:
-        mRecords.erase(id);
-        mPublisher.publish(*looper(), id, true, message());
         return reply;
       default:
         return errorMsg(kErrUnknownCommand, "");
@@ -74,10 +70,7 @@ class NamedMirror : public AMapMirror {
   using AMapMirror::AMapMirror;
   Names names() const {
     Names out;
-    for (auto& [id, obj] : objects()) {
-      EXPECT_EQ(obj->id(), id);
-      out[id] = static_cast<const NamedObject&>(*obj).name;
-    }
+    for (auto& [id, obj] : objects()) out[obj->id()] = static_cast<const NamedObject&>(*obj).name;
     return out;
   }
 
@@ -95,14 +88,12 @@ struct DeviceLog {
   }
 };
 
-// Sets (or, without a name, removes) entry `id` of the table at `path`.
-void change(Looper& loop, Path path, uint32_t id, std::optional<std::string> name) {
-  message m = name ? record(id, *name) : record(id, "");
+// Sets entry `id` of the table at `path`.
+void change(Looper& loop, Path path, uint32_t id, const std::string& name) {
+  message m = record(id, name);
   m.setU32Array(kFieldDestination, path);
-  ASSERT_FALSE(isError(loop.exchangeCmd(m, name ? kCmdSetObject : kCmdRemoveObject, 6000)));
+  ASSERT_FALSE(isError(loop.exchangeCmd(m, kCmdSetObject, 6000)));
 }
-
-void settle(Looper& loop) { loop.runUntil([] { return false; }, 50); }
 
 TEST_F(MirrorTest, MirrorsSubscribedBeforeTheServiceExistsRecoverAfterItRestarts) {
   // Both tables served by a child process at [20].
@@ -128,7 +119,7 @@ TEST_F(MirrorTest, MirrorsSubscribedBeforeTheServiceExistsRecoverAfterItRestarts
   addresses.refreshAsync();
   devices.updateAsync(1);
   devices.updateAsync(2);
-  settle(loop);
+  loop.runUntil([] { return false; }, 50);
   EXPECT_TRUE(log.changes.empty());
   pid_t service = serveTables({{1, "eth0"}, {2, "eth1"}});
   ASSERT_TRUE(loop.runUntil([&] { return log.changes.size() == 1 && addresses.names().size() == 2; }, 4000));
