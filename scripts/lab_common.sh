@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # NAME comes from the sourcing script
 # Sourced by the lab tests (scripts/test_*.sh) after they set NAME, the lab's
 # name: skips (exit 77) without root, sets REPO, BIN (the build directory given
 # as the first argument, else build/), LAB and SCRATCH, takes the lab down and

@@ -9,6 +9,7 @@
 set -uo pipefail
 NAME=disc-$$
 INDEX=$((60 + $$ % 20))
+# shellcheck source=scripts/lab_common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lab_common.sh"
 LAN=10.77.$INDEX
 LAN3=10.78.$INDEX

@@ -9,6 +9,7 @@
 set -uo pipefail
 NAME=e2e-$$
 INDEX=7
+# shellcheck source=scripts/lab_common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lab_common.sh"
 STATE=/tmp/zelo-lab-$NAME
 UPNPD_LOG=$STATE/upnpd.log

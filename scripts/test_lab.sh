@@ -6,6 +6,7 @@
 set -uo pipefail
 NAME=zt$$
 INDEX=$((100 + $$ % 20))
+# shellcheck source=scripts/lab_common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lab_common.sh"
 need routerd routerctl upnpctl
 
