@@ -142,6 +142,7 @@ TEST_F(MirrorTest, MirrorsSubscribedBeforeTheServiceExistsRecoverAfterItRestarts
   EXPECT_TRUE(loop.runUntil([&] { return addresses.names().count(8) == 1; }, 3000));
   devices.cleanup();
   addresses.cleanup();
+  EXPECT_FALSE(devices.subscribed());  // notices that still arrive are dropped
 }
 
 }  // namespace

@@ -9,6 +9,12 @@ namespace {
 
 using Token = XmlStreamReader::Token;
 
+// The tag's name with a "|" at its prefix end: "s|:Envelope".
+std::string name(const XmlStreamReader& reader) {
+  std::string name = reader.qualifiedName();
+  return reader.prefixEnd() == std::string::npos ? name : name.insert(reader.prefixEnd(), "|");
+}
+
 // Walks the whole document and writes one mark per token: "<name a=v>" for a
 // start tag, "</name>" for an end tag, "~" for anything else, "$" for the end
 // of the document and "!" for an error. Bounded by the input size.
@@ -18,12 +24,12 @@ std::string walk(const std::string& text) {
   for (size_t i = 0; i < text.size() * 2 + 4; ++i) {
     switch (reader.next()) {
       case Token::StartTag:
-        out += "<" + reader.qualifiedName();
+        out += "<" + name(reader);
         for (const auto& attribute : reader.attributes()) out += " " + attribute.qualifiedName + "=" + attribute.value;
         out += ">";
         break;
       case Token::EndTag:
-        out += "</" + reader.qualifiedName() + ">";
+        out += "</" + name(reader) + ">";
         break;
       case Token::Other:
         out += "~";
@@ -48,7 +54,7 @@ TEST(XmlStreamReaderTest, TokenSequences) {
       {"<?xml version=\"1.0\"?>\r\n<a b=\"1\" c='2'/>", "~<a b=1 c=2></a>$"},
       {"<!--lead--><a/><!--trail-->", "~<a></a>~$"},
       {"<a><b>1</b><c/></a>", "<a><b>~</b><c></c></a>$"},
-      {"<s:Envelope xmlns:s=\"u\"><s:Body/></s:Envelope>", "<s:Envelope xmlns:s=u><s:Body></s:Body></s:Envelope>$"},
+      {"<s:Envelope xmlns:s=\"u\"><s:Body/></s:Envelope>", "<s|:Envelope xmlns:s=u><s|:Body></s|:Body></s|:Envelope>$"},
       {"<a b=\"&lt;&#65;\"/>", "<a b=<A></a>$"},
       {"", "!"},
       {"<a></b>", "<a>!"},
