@@ -17,65 +17,29 @@ namespace {
 TEST(PathsTest, RouterPathsMoveUnderTheRootOnlyWhenOneIsSet) {
   ::unsetenv("ZELO_ROOT");
   EXPECT_EQ(hostPath("/zelo/store/upnp"), "/zelo/store/upnp");
-  EXPECT_EQ(platformRoot(), "");
-  {
-    test::ScopedRoot root("");
-    EXPECT_EQ(hostPath("/zelo/store/upnp"), "/zelo/store/upnp");
-  }
-  struct Case {
-    const char* root;
-    const char* path;
-    const char* expected;
-  };
-  const Case table[] = {
+  const char* table[][3] = {
       {"/tmp/r1", "/zelo/store/upnp", "/tmp/r1/zelo/store/upnp"},
-      {"/tmp/r1/", "/zelo/etc/upnp/osinfo.xml", "/tmp/r1/zelo/etc/upnp/osinfo.xml"},
       {"/tmp/r1//", "/zelo/x", "/tmp/r1/zelo/x"},
       {"/tmp/r1", "/zelox/store", "/zelox/store"},
-      {"/tmp/r1", "/zelo", "/zelo"},
-      {"/tmp/r1", "/etc/passwd", "/etc/passwd"},
       {"/tmp/r1", "zelo/store", "zelo/store"},
-      {"/tmp/r1", "", ""},
+      {"", "/zelo/store", "/zelo/store"},
   };
-  for (const Case& c : table) {
-    test::ScopedRoot root(c.root);
-    EXPECT_EQ(hostPath(c.path), c.expected) << c.root << " + " << c.path;
-    EXPECT_EQ(platformRoot(), c.root);
+  for (const auto& [root, path, expected] : table) {
+    test::ScopedRoot scoped(root);
+    EXPECT_EQ(hostPath(path), expected) << root << " + " << path;
   }
 }
 
-TEST(FileUtilTest, WriteCreatesParentsAndReplacesContent) {
+TEST(FileUtilTest, FailedWritesLeaveNoTemporaryFile) {
   test::TempDir dir;
-  const std::string path = dir.path() + "/a/b/c/file";
-  ASSERT_TRUE(writeFileAtomic(path, "first").isOk());
-  EXPECT_EQ(readFile(path), "first");
-  const std::string binary("x\0y\xff", 4);
-  ASSERT_TRUE(writeFileAtomic(path, binary).isOk());
-  EXPECT_EQ(readFile(path), binary);
-  ASSERT_TRUE(writeFileAtomic(path, "").isOk());
-  EXPECT_EQ(readFile(path), "");
-  // No temporary file is left beside it.
-  const std::filesystem::directory_iterator entries(dir.path() + "/a/b/c");
-  EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
-}
-
-TEST(FileUtilTest, FailuresNameTheSystemCall) {
-  test::TempDir dir;
-  ASSERT_TRUE(writeFileAtomic(dir.path() + "/plain", "x").isOk());
-  // A parent that is a regular file cannot become a directory.
-  Status s = writeFileAtomic(dir.path() + "/plain/child/file", "y");
-  ASSERT_FALSE(s.isOk());
-  EXPECT_EQ(s.text().rfind("mkdir: ", 0), 0u) << s.text();
-  // Renaming over a directory fails, and the temporary file goes away.
+  ASSERT_TRUE(writeFileAtomic(dir.path() + "/a/b/file", std::string("x\0y", 3)).isOk());
+  EXPECT_EQ(readFile(dir.path() + "/a/b/file"), std::string("x\0y", 3));
+  EXPECT_FALSE(writeFileAtomic(dir.path() + "/a/b/file/child", "y").isOk());  // parent is a file
   std::filesystem::create_directories(dir.path() + "/dir/inner");
-  s = writeFileAtomic(dir.path() + "/dir", "z");
-  ASSERT_FALSE(s.isOk());
+  const Status s = writeFileAtomic(dir.path() + "/dir", "z");  // rename over a directory
   EXPECT_EQ(s.text().rfind("rename: ", 0), 0u) << s.text();
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/dir.tmp." + std::to_string(getpid())));
-  EXPECT_EQ(readFile(dir.path() + "/missing"), std::nullopt);
-  EXPECT_EQ(readFile(dir.path() + "/dir"), std::nullopt);  // a directory cannot be read
-  errno = ENOENT;
-  EXPECT_EQ(Status::sysError("open").text(), "open: No such file or directory");
+  EXPECT_EQ(readFile(dir.path() + "/dir"), std::nullopt);
 }
 
 // A writer killed at any moment leaves the old or the new content, never a mix,

@@ -29,35 +29,7 @@ class NotifyingHandler : public Handler {
   }
 };
 
-TEST_F(LooperTest, InProcessHandlersAreCalledDirectlyAndSendsRunFromTheLoop) {
-  Looper loop(30);
-  EchoHandler echo, hostedEcho;
-  loop.addHandler(1, &echo);
-  loop.addHandlerAt({40, 2}, &hostedEcho, false);
-  EXPECT_EQ(Looper::current(), &loop);
-
-  message request = to({30, 1});
-  request.setString(5, "hi");
-  const message reply = loop.exchangeCmd(request, EchoHandler::kCmdEcho, 6000);
-  EXPECT_EQ(echo.lastOrigin, Looper::Origin{0});
-  EXPECT_EQ(reply.getString(5), "hi");
-  EXPECT_EQ(reply.getU32(kFieldCommand), EchoHandler::kCmdEcho);
-  EXPECT_FALSE(reply.has(kFieldRequestId));
-  EXPECT_FALSE(isError(loop.exchangeCmd(to({0, 1}), 1, 6000)));
-  EXPECT_FALSE(isError(loop.exchangeCmd(to({40, 2}), 1, 6000)));
-  EXPECT_EQ(echo.calls, 2);
-  EXPECT_EQ(hostedEcho.calls, 1);
-  const message refused = loop.exchangeCmd(to({30, 1}), EchoHandler::kCmdFail, 6000);
-  EXPECT_EQ(getErrorCode(refused), kErrExists);
-  EXPECT_EQ(getError(refused), "dup");
-
-  loop.sendCmd(to({0, 1}), 1);
-  loop.sendCmd(to({0, 99}), 1);  // unknown: dropped
-  EXPECT_EQ(echo.calls, 3);
-  EXPECT_TRUE(loop.runUntil([&] { return echo.calls == 4; }, 2000));
-}
-
-TEST_F(LooperTest, UnreachableDestinations) {
+TEST_F(LooperTest, InProcessRoutingAndUnreachableDestinations) {
   Looper loop(30);
   EchoHandler echo;
   loop.addHandler(1, &echo);
@@ -66,21 +38,17 @@ TEST_F(LooperTest, UnreachableDestinations) {
     loop.addHandler(2, &gone);
     loop.addHandlerAt({41, 0}, &gone, false);
   }
-  const std::vector<uint32_t> paths[] = {
-      {},        // no destination at all
-      {30, 9},   // hosted here, no such handler
-      {30},      // handler 0 is not registered either
-      {77, 0},   // nobody listens at 77
-      {30, 2},   // handler destroyed
-      {41, 0},
-  };
+  const std::vector<uint32_t> paths[] = {{}, {30, 9}, {30}, {77, 0}, {30, 2}, {41, 0}};
   for (const auto& path : paths) {
     message m;
     if (!path.empty()) m.setU32Array(kFieldDestination, path);
     EXPECT_EQ(getErrorCode(loop.exchangeCmd(m, 1, 500)), kErrUnreachable) << path.size();
   }
-  EXPECT_EQ(getError(loop.exchangeCmd(to({77}), 1, 500)), "no route to 77");
   EXPECT_EQ(echo.calls, 0);
+  EXPECT_FALSE(isError(loop.exchangeCmd(to({30, 1}), 1, 500)));
+  loop.sendCmd(to({0, 1}), 1);  // a send runs from the loop, never inside the caller
+  EXPECT_EQ(echo.calls, 1);
+  EXPECT_TRUE(loop.runUntil([&] { return echo.calls == 2; }, 2000));
 }
 
 TEST_F(LooperTest, ExchangeAcrossProcessesWithErrorsAndTimeOut) {
@@ -97,13 +65,11 @@ TEST_F(LooperTest, ExchangeAcrossProcessesWithErrorsAndTimeOut) {
 
   const message refused = loop.exchangeCmd(to({50, 0}), EchoHandler::kCmdFail, 6000);
   EXPECT_EQ(getErrorCode(refused), kErrExists);
-  EXPECT_EQ(getError(refused), "dup");
   EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({50, 5}), 1, 6000)), kErrUnreachable);
 
   // A late reply is not taken for the next one.
   const message late = loop.exchangeCmd(to({50}), EchoHandler::kCmdSlow, 200);
   EXPECT_EQ(getErrorCode(late), kErrTimeout);
-  EXPECT_EQ(getError(late), "timeout");
   message next = to({50});
   next.setU32(5, 1234);
   EXPECT_EQ(loop.exchangeCmd(next, EchoHandler::kCmdEcho, 6000).getU32(5), 1234u);
@@ -149,7 +115,6 @@ TEST_F(LooperTest, PeerThatDiesOrRestartsNeverHangsTheCaller) {
   // Dies while handling: the link breaks long before the time-out.
   const message died = loop.exchangeCmd(to({53}), EchoHandler::kCmdDie, 30000);
   EXPECT_EQ(getErrorCode(died), kErrUnreachable);
-  EXPECT_EQ(getError(died), "link broken");
   EXPECT_TRUE(loop.runUntil([&] { return !watcher.linksDown.empty(); }, 2000));
   EXPECT_EQ(watcher.linksDown, std::vector<uint32_t>{53});
   stop(child);
@@ -163,28 +128,6 @@ TEST_F(LooperTest, PeerThatDiesOrRestartsNeverHangsTheCaller) {
   loop.sendCmd(to({53}), 1);
   spawnEcho(53);
   ASSERT_TRUE(waitReachable(loop, {53}));
-}
-
-TEST_F(LooperTest, TwoRootsNeverSeeEachOther) {
-  const std::string first = mRoot;
-  const std::string second = mRoot + "-b";
-  const pid_t inFirst = spawnEcho(55);
-  setenv("ZELO_ROOT", second.c_str(), 1);
-  {
-    Looper loop;
-    // Under the second root nobody hosts 55 yet, although the first root does.
-    EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({55}), 1, 500)), kErrUnreachable);
-  }
-  spawnEcho(55);  // binds 55 again: the names differ
-  {
-    Looper loop;
-    ASSERT_TRUE(waitReachable(loop, {55}));
-    stop(inFirst);
-    EXPECT_FALSE(isError(loop.exchangeCmd(to({55}), 1, 2000)));
-  }
-  setenv("ZELO_ROOT", first.c_str(), 1);
-  Looper loop;
-  EXPECT_EQ(getErrorCode(loop.exchangeCmd(to({55}), 1, 500)), kErrUnreachable);
 }
 
 // Raw connection to a bus address, to feed it hostile bytes.
@@ -267,25 +210,6 @@ TEST_F(LooperTest, HandedOverListeningSocketIsAdoptedOnlyForItsOwnName) {
   EXPECT_TRUE(answers(62));
   EXPECT_EQ(kErrUnreachable, getErrorCode(loop.exchangeCmd(to({63}), EchoHandler::kCmdEcho, 500)));
   EXPECT_EQ(getenv("LISTEN_FDS"), nullptr);
-}
-
-TEST_F(LooperTest, RunLeavesOnceTheDelayPassedAndZeroCancels) {
-  Looper loop;
-  std::vector<std::string> events;
-  loop.setupLeave(30);
-  EXPECT_TRUE(loop.leavePending());
-  Timer cancel(0, [&] {
-    events.push_back("cancel");
-    loop.setupLeave(0);
-  });
-  // Would never run if the first leave (30 ms) still applied.
-  Timer later(10, [&] {
-    events.push_back("later");
-    loop.setupLeave(10);
-  });
-  EXPECT_TRUE(loop.run());
-  EXPECT_EQ(events, (std::vector<std::string>{"cancel", "later"}));
-  EXPECT_FALSE(loop.leavePending());
 }
 
 }  // namespace

@@ -8,76 +8,49 @@
 namespace bus {
 namespace {
 
-class StoreTest : public ::testing::Test {
- protected:
-  test::TempDir mDir;
-  test::ScopedRoot mRoot{mDir.path()};
-  const std::string mFile = mDir.path() + "/zelo/store/upnpm";
-};
+constexpr const char* kPath = "/zelo/store/upnpm";
 
-message settings(bool enabled, bool allow, bool dummy) {
+message settings(bool enabled, bool allow) {
   message m;
   m.setBool(1, enabled);
   m.setBool(2, allow);
-  m.setBool(3, dummy);
   return m;
 }
 
-TEST_F(StoreTest, RecordsSurviveReconstruction) {
+TEST(StoreTest, RecordsSurviveRestartsCorruptFilesAndFailedWrites) {
+  test::TempDir dir;
+  test::ScopedRoot root(dir.path());
+  const std::string file = dir.path() + kPath;
   {
-    Store store("/zelo/store/upnpm");
-    EXPECT_FALSE(store.isAllocated(0));
-    EXPECT_TRUE(store.get(0).empty());
-    ASSERT_TRUE(store.set(0, settings(true, false, true)).isOk());
-    ASSERT_TRUE(store.set(7, settings(false, true, false)).isOk());
-    ASSERT_TRUE(store.set(0, settings(false, false, false)).isOk());  // replaces
+    Store store(kPath);
+    ASSERT_TRUE(store.set(0, settings(true, false)).isOk());
+    ASSERT_TRUE(store.set(7, settings(false, true)).isOk());
+    ASSERT_TRUE(store.set(0, settings(false, false)).isOk());  // replaces
   }
-  Store again("/zelo/store/upnpm");
-  EXPECT_TRUE(again.isAllocated(0));
-  EXPECT_TRUE(again.isAllocated(7));
+  Store again(kPath);
   EXPECT_FALSE(again.isAllocated(1));
-  EXPECT_EQ(again.get(0), settings(false, false, false));
-  EXPECT_EQ(again.get(7), settings(false, true, false));
-}
+  EXPECT_EQ(again.get(0), settings(false, false));
+  EXPECT_EQ(again.get(7), settings(false, true));
 
-TEST_F(StoreTest, CorruptFilesGiveAnEmptyStore) {
-  message good;
-  good.setMessage(0, settings(true, true, true));
-  const std::string valid = good.encode();
   message notNested;
   notNested.setU32(0, 1);
-  const std::vector<std::string> table = {
-      "garbage",
-      valid.substr(0, valid.size() - 1),        // truncated
-      valid + "x",                              // trailing junk
-      notNested.encode(),                       // a record that is not a message
-      std::string(1, '\0'),
-  };
-  for (const std::string& bytes : table) {
-    ASSERT_TRUE(writeFileAtomic(mFile, bytes).isOk());
-    Store store("/zelo/store/upnpm");
+  const std::string valid = *readFile(file);
+  for (const std::string& bytes : {std::string("garbage"), valid.substr(0, valid.size() - 1), valid + "x",
+                                   notNested.encode()}) {
+    ASSERT_TRUE(writeFileAtomic(file, bytes).isOk());
+    Store store(kPath);
     EXPECT_FALSE(store.isAllocated(0));
     // The store stays usable and its next write replaces the bad file.
-    ASSERT_TRUE(store.set(1, settings(true, false, false)).isOk());
-    EXPECT_EQ(Store("/zelo/store/upnpm").get(1), settings(true, false, false));
+    ASSERT_TRUE(store.set(1, settings(true, false)).isOk());
+    EXPECT_EQ(Store(kPath).get(1), settings(true, false));
   }
-}
 
-TEST_F(StoreTest, FailedWriteKeepsTheOldRecord) {
-  Store store("/zelo/store/upnpm");
-  ASSERT_TRUE(store.set(0, settings(true, false, false)).isOk());
-  // Make the file path a non-empty directory so the rename fails.
-  std::filesystem::remove(mFile);
-  std::filesystem::create_directories(mFile + "/blocker");
-  EXPECT_FALSE(store.set(0, settings(false, true, true)).isOk());
-  EXPECT_EQ(store.get(0), settings(true, false, false));
-}
-
-TEST_F(StoreTest, EmptyPathKeepsRecordsInMemoryOnly) {
-  Store store("");
-  ASSERT_TRUE(store.set(3, settings(true, true, true)).isOk());
-  EXPECT_TRUE(store.isAllocated(3));
-  EXPECT_TRUE(std::filesystem::is_empty(mDir.path()));
+  // A file path that is a non-empty directory makes the rename fail.
+  Store store(kPath);
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(file + "/blocker");
+  EXPECT_FALSE(store.set(1, settings(false, true)).isOk());
+  EXPECT_EQ(store.get(1), settings(true, false));
 }
 
 }  // namespace

@@ -97,18 +97,10 @@ class NatTableTest : public RouterFixture {
   }
 };
 
-TEST_F(NatTableTest, AddKeepsEveryFieldInArrivalOrder) {
-  const message request = daemonAdd(ip("198.51.100.7"), 8080, false, ip("10.77.1.10"), 80);
-  const uint32_t id = add(request);
-  const message stored = get(id);
-  EXPECT_EQ(bus::kFieldObjectId, stored.fields().front().id);
-  EXPECT_EQ(id, stored.getU32(bus::kFieldObjectId));
-  EXPECT_EQ(ruleFields(request), ruleFields(stored));
-}
-
-TEST_F(NatTableTest, SetMergesInPlaceAndAppendsNewFields) {
+TEST_F(NatTableTest, AddKeepsEveryFieldAndSetMergesInPlace) {
   const message request = daemonAdd(IPAddr(), 5000, true, ip("10.77.1.10"), 5000);
   const uint32_t id = add(request);
+  EXPECT_EQ(ruleFields(request), ruleFields(get(id)));  // every field, in arrival order
   message update;  // the daemon's update of an existing mapping
   update.setBool(bus::kFieldDisabled, true);
   update.setBe32(1000, ip("10.77.1.10"));
@@ -135,34 +127,10 @@ TEST_F(NatTableTest, UnknownOrRemovedRuleAnswersNoSuchItemAndIdsAreNotReused) {
   message m;
   m.setBool(bus::kFieldDisabled, true);
   EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(setRule(id, m)));
-  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(setRule(999, m)));
   EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(get(id)));
   EXPECT_TRUE(mRouter->nat().rules().empty());
   EXPECT_NE(id, addDefault());
   EXPECT_EQ(bus::kErrUnknownCommand, bus::getErrorCode(call(kNatPath, message(), 0x123456)));
-}
-
-TEST_F(NatTableTest, AddCarryingAnOldIdMakesAFreshRule) {
-  const uint32_t old = addDefault();
-  ASSERT_FALSE(bus::isError(removeRule(old)));
-  // The daemon's fallback: the failed set's fields, then the add's, in one message.
-  message m;
-  m.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, kHandlerNat});
-  m.setU32(bus::kFieldObjectId, old);
-  m.setBool(bus::kFieldDisabled, false);
-  m.setBe32(1000, ip("10.77.1.10"));
-  m.setBe32(1001, ip("10.77.1.10"));
-  m.setU32(1002, 81);
-  m.setU32(1003, 81);
-  const message addPart = daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 81);
-  for (const bus::Field& f : addPart.fields()) {
-    if (f.id < 0xff0000) copyField(m, f);
-  }
-  const uint32_t fresh = add(m);
-  EXPECT_NE(old, fresh);
-  const message stored = get(fresh);
-  EXPECT_EQ(fresh, stored.getU32(bus::kFieldObjectId));
-  EXPECT_EQ(ruleFields(m), ruleFields(stored));
 }
 
 TEST_F(NatTableTest, MalformedRequestsAreRefusedAndChangeNothing) {
@@ -178,19 +146,14 @@ TEST_F(NatTableTest, MalformedRequestsAreRefusedAndChangeNothing) {
       {"three ports", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {1, 2, 3}); }},
       {"port range reversed", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {90, 80}); }},
       {"port above 65535", bus::kCmdAddObject, [](message& m) { m.setU32Array(99, {70000, 70000}); }},
-      {"target port above 65535", bus::kCmdAddObject, [](message& m) { m.setU32(1003, 65536); }},
       {"target ports reversed", bus::kCmdAddObject, [](message& m) { m.setU32(1002, 9000); }},
       {"address as u32", bus::kCmdAddObject, [](message& m) { m.setU32(52, 1); }},
       {"address range reversed", bus::kCmdAddObject, [](message& m) { m.setBe32(52, ip("203.0.113.200")); }},
-      {"flag as u32", bus::kCmdAddObject, [](message& m) { m.setU32(400, 1); }},
       {"unknown field", bus::kCmdAddObject, [](message& m) { m.setU32(12345, 1); }},
       {"no chain", bus::kCmdAddObject, [](message& m) { m.remove(39); }},
-      {"empty chain", bus::kCmdAddObject, [](message& m) { m.setString(39, ""); }},
-      {"no action", bus::kCmdAddObject, [](message& m) { m.remove(40); }},
       {"protocol above 255", bus::kCmdAddObject, [](message& m) { m.setU32(11, 256); }},
       {"comment too long", bus::kCmdAddObject, [](message& m) { m.setString(0xfe0009, std::string(2000, 'x')); }},
       {"set without id", bus::kCmdSetObject, [](message& m) { m.remove(bus::kFieldObjectId); }},
-      {"set with string id", bus::kCmdSetObject, [](message& m) { m.setString(bus::kFieldObjectId, "1"); }},
       {"set with bad type", bus::kCmdSetObject, [](message& m) { m.setString(1002, "80"); }},
       {"set making a bad range", bus::kCmdSetObject, [](message& m) { m.setU32(1002, 9000); }},
       {"remove without id", bus::kCmdRemoveObject, [](message& m) { m.remove(bus::kFieldObjectId); }},
@@ -209,7 +172,7 @@ TEST_F(NatTableTest, MalformedRequestsAreRefusedAndChangeNothing) {
   }
 }
 
-TEST_F(NatTableTest, FailNextFailsOnlyTheNextRequestOfThatKind) {
+TEST_F(NatTableTest, InjectedAndBackendFailuresChangeNothing) {
   ASSERT_FALSE(bus::isError(failNext(bus::kCmdSetObject, bus::kErrNoSuchItem)));
   const uint32_t id = addDefault();  // adds are not affected
   message update;
@@ -226,73 +189,23 @@ TEST_F(NatTableTest, FailNextFailsOnlyTheNextRequestOfThatKind) {
   EXPECT_EQ("firewall busy", bus::getError(reply));
   EXPECT_EQ(1u, mRouter->nat().rules().size());
 
-  for (const auto& [command, code] : {std::pair{bus::kCmdGetObject, 5u}, {bus::kCmdAddObject, 0u}, {0u, 5u}})
-    EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(failNext(command, code))) << command << " " << code;
-  message typed;
-  typed.setString(kFailFieldCommand, "add");
-  typed.setU32(kFailFieldCode, 5);
-  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(kNatPath, typed, kCmdNatFailNext)));
-}
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(failNext(bus::kCmdGetObject, 5)));
 
-TEST_F(NatTableTest, RequestLogKeepsEveryRequestWithFieldsAndResult) {
-  const message request = daemonAdd(IPAddr(), 80, false, ip("10.77.1.10"), 80);
-  const uint32_t id = add(request);
-  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(removeRule(id + 7)));
-  ASSERT_FALSE(bus::isError(removeRule(id)));
-
-  const std::vector<message> log = listAll(kCmdNatRequests);
-  ASSERT_EQ(3u, log.size());
-  EXPECT_EQ(1u, log[0].getU32(kReqFieldSeq));
-  EXPECT_EQ(bus::kCmdAddObject, log[0].getU32(kReqFieldCommand));
-  EXPECT_EQ(0u, log[0].getU32(kReqFieldResult));
-  EXPECT_EQ(id, log[0].getU32(kReqFieldRuleId));
-  const message logged = log[0].getMessage(kReqFieldFields);
-  EXPECT_EQ(bus::kFieldDestination, logged.fields().front().id);
-  EXPECT_FALSE(logged.has(bus::kFieldCommand));
-  EXPECT_EQ(ruleFields(request), ruleFields(logged));
-
-  EXPECT_EQ(bus::kCmdRemoveObject, log[1].getU32(kReqFieldCommand));
-  EXPECT_EQ(bus::kErrNoSuchItem, log[1].getU32(kReqFieldResult));
-  EXPECT_FALSE(log[1].getString(kReqFieldError).empty());
-  EXPECT_EQ(id + 7, log[1].getMessage(kReqFieldFields).getU32(bus::kFieldObjectId));
-  EXPECT_EQ(0u, log[2].getU32(kReqFieldResult));
+  mBackend->fail = true;
+  EXPECT_EQ("kernel says no", bus::getError(setRule(id, message())));
+  EXPECT_EQ(bus::kErrFailed, bus::getErrorCode(call(kNatPath, daemonAdd(IPAddr(), 82, false, ip("10.77.1.10"), 82),
+                                                    bus::kCmdAddObject)));
+  EXPECT_EQ(81u, get(id).getU32(1002));
+  EXPECT_EQ(1u, mRouter->nat().rules().size());
 }
 
 TEST_F(NatTableTest, ListsArePagedAndComplete) {
   for (uint32_t port = 1; port <= 450; ++port) addDefault(port);
-  message firstPage = call(kNatPath, message(), bus::kCmdListObjects);
-  EXPECT_EQ(450u, firstPage.getU32(kFieldListTotal));
-  EXPECT_TRUE(firstPage.has(kFieldListNext));
   const std::vector<message> rules = listAll(bus::kCmdListObjects);
   ASSERT_EQ(450u, rules.size());
   for (uint32_t i = 0; i < rules.size(); ++i) {
     EXPECT_EQ(std::vector<uint32_t>({i + 1, i + 1}), rules[i].getU32Array(99));
   }
-  EXPECT_EQ(450u, listAll(kCmdNatRequests).size());
-}
-
-TEST_F(NatTableTest, BackendFailureRefusesTheChange) {
-  const uint32_t id = addDefault();
-  mBackend->fail = true;
-  const message reply = call(kNatPath, daemonAdd(IPAddr(), 81, false, ip("10.77.1.10"), 81), bus::kCmdAddObject);
-  EXPECT_EQ(bus::kErrFailed, bus::getErrorCode(reply));
-  EXPECT_EQ("kernel says no", bus::getError(reply));
-  message update;
-  update.setU32(1002, 81);
-  EXPECT_TRUE(bus::isError(setRule(id, update)));
-  EXPECT_EQ(80u, get(id).getU32(1002));
-  EXPECT_EQ(1u, mRouter->nat().rules().size());
-}
-
-TEST_F(NatTableTest, ResetForgetsRulesLogAndPendingFailuresButNotIds) {
-  const uint32_t before = addDefault();
-  ASSERT_FALSE(bus::isError(failNext(bus::kCmdAddObject, 5)));
-  ASSERT_FALSE(bus::isError(call(kNatPath, message(), kCmdNatReset)));
-  EXPECT_TRUE(mRouter->nat().rules().empty());
-  EXPECT_TRUE(mRouter->nat().requestLog().empty());
-  const uint32_t after = addDefault();
-  EXPECT_NE(0u, after);
-  EXPECT_NE(before, after);
 }
 
 // Rule ids of one table are never handed out twice, and two tables (two runs
