@@ -3,9 +3,6 @@
 // What the loopback tests of the HTTP server and of eventing share: a fake
 // HttpHost, sockets that never block the test's own loop, and a monotonic
 // clock the test moves forward instead of waiting out long timers.
-//
-// Include from exactly one file of a test binary: this header replaces the C
-// library's clock_gettime for the whole binary.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -16,12 +13,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <string>
 
 #include "http/get_handler.h"
 #include "http/http_host.h"
+#include "http/http_server.h"
 #include "model/device.h"
 #include "model/service.h"
 #include "platform/looper.h"
@@ -37,7 +37,9 @@ inline void advanceClock(std::chrono::milliseconds by) { gClockShift += by; }
 
 }  // namespace upnp::test
 
-extern "C" int clock_gettime(clockid_t clock, timespec* now) noexcept {
+// Replaces the C library's clock for the whole binary; weak, so that several
+// files of one binary may include this header.
+extern "C" [[gnu::weak]] int clock_gettime(clockid_t clock, timespec* now) noexcept {
   const long result = syscall(SYS_clock_gettime, clock, now);
   if (result == 0 && clock == CLOCK_MONOTONIC) {
     const long long nanos = now->tv_nsec + upnp::test::gClockShift.count() % 1000 * 1000000LL;
@@ -49,6 +51,12 @@ extern "C" int clock_gettime(clockid_t clock, timespec* now) noexcept {
 
 namespace upnp::test {
 
+template <class Table>
+Service* lookUp(const Table& table, const std::string& path) {
+  auto it = table.find(path);
+  return it == table.end() ? nullptr : it->second;
+}
+
 class FakeHost : public HttpHost {
  public:
   Service* controlService(const std::string& path) override { return lookUp(control, path); }
@@ -59,8 +67,8 @@ class FakeHost : public HttpHost {
   }
   const std::string& documentDir() const override { return dir; }
   const std::string& description(const std::string& localAddress) override {
-    described = describeRoot(device, localAddress);
-    return described;
+    if (fixed.empty()) described = describeRoot(device, localAddress);
+    return fixed.empty() ? described : fixed;
   }
   const ServedInterface* interfaceOf(int socket) const override {
     auto it = listeners.find(socket);
@@ -69,23 +77,18 @@ class FakeHost : public HttpHost {
 
   std::map<std::string, Service*> control, events;  // by URL path
   std::map<std::string, std::string> files;          // URL path -> name within dir
-  std::string dir;
-  RootDevice device;  // described through describeRoot
-  std::string described;
+  std::string dir, described, fixed;                 // fixed: served instead of the device's
+  RootDevice device;
   std::map<int, const ServedInterface*> listeners;  // by listening socket
-
- private:
-  static Service* lookUp(const std::map<std::string, Service*>& table, const std::string& path) {
-    auto it = table.find(path);
-    return it == table.end() ? nullptr : it->second;
-  }
 };
 
-// A non-blocking listening TCP socket on `address`, port chosen by the kernel.
-inline net::Socket listenOn(const char* address, uint16_t& port) {
+// A non-blocking listening TCP socket, port chosen by the kernel; a nonzero
+// `receiveBuffer` is the receive buffer of every connection it accepts.
+inline net::Socket listenOn(const char* address, uint16_t& port, int receiveBuffer = 0) {
   net::Socket listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+  if (receiveBuffer > 0) setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in sa = net::socketAddress(*IPAddr::parse(address), 0);
-  EXPECT_EQ(0, bind(listener.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  EXPECT_EQ(0, bind(listener.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa)) << address;
   EXPECT_EQ(0, listen(listener.fd(), 256));
   socklen_t length = sizeof sa;
   getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&sa), &length);
@@ -94,11 +97,15 @@ inline net::Socket listenOn(const char* address, uint16_t& port) {
 }
 
 // One client connection. Loopback completes the handshake in the kernel, so
-// connecting never waits for the server, which runs on the test's thread.
+// connecting never waits for the server, which runs on the test's thread. A
+// nonzero `receiveBuffer` is set before connecting, so the window stays small.
 struct Client {
-  Client(const char* address, uint16_t port) : socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+  Client(const char* address, uint16_t port, const std::string& request = "", int receiveBuffer = 0)
+      : socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receiveBuffer > 0) setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     const sockaddr_in sa = net::socketAddress(*IPAddr::parse(address), port);
     EXPECT_EQ(0, connect(socket.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+    if (!request.empty()) send(request);
   }
   void send(const std::string& text) {
     EXPECT_EQ(static_cast<ssize_t>(text.size()), ::send(socket.fd(), text.data(), text.size(), MSG_NOSIGNAL));
@@ -121,6 +128,54 @@ struct Client {
   net::Socket socket;
   std::string received;
   bool closed = false;
+};
+
+inline size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+inline const std::string kBigFile = [] {
+  std::string text;
+  for (int i = 0; text.size() < 30 * 1024; ++i) text += "<line>" + std::to_string(i) + "</line>\r\n";
+  return text;
+}();
+inline const std::string kGetBig = "GET /gateway.xml HTTP/1.1\r\nHOST: 127.0.0.1:2828\r\n\r\n";
+
+// For hostile peers: the server on 127.0.0.1 (a /24 LAN), serving a 30 KB
+// description, with send buffers as small as a router's LAN gives.
+class HardeningServerTest : public ::testing::Test {
+ protected:
+  HardeningServerTest() {
+    signal(SIGPIPE, SIG_IGN);
+    // Loopback's 64 KB segments let the kernel take megabytes of a response at
+    // once; on a router's LAN the peer must read after a few kilobytes.
+    const int sendBuffer = 4096;  // inherited by every accepted connection
+    setsockopt(mListener.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    mHost.fixed = kBigFile;
+    mHost.listeners[mListener.fd()] = &mLan;
+    mServer.listen(mListener.fd());
+  }
+  ~HardeningServerTest() override { mServer.unlisten(mListener.fd()); }
+
+  template <class Pred>
+  bool runUntil(Pred done, uint32_t maxMs) {
+    return mLoop.runUntil(done, maxMs);
+  }
+  // Sends `request` on a new connection and returns all the server answers.
+  std::string exchange(const std::string& request) {
+    Client client("127.0.0.1", mPort, request);
+    EXPECT_TRUE(runUntil([&] { return client.drain(); }, 3000)) << request.substr(0, 80);
+    return client.received;
+  }
+
+  bus::Looper mLoop;
+  ServedInterface mLan{"lan", *IPAddr::parse("127.0.0.1")};
+  FakeHost mHost;
+  uint16_t mPort = 0;
+  net::Socket mListener = listenOn("127.0.0.1", mPort);
+  HttpServer mServer{mHost};
 };
 
 }  // namespace upnp::test

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "http/http_server.h"
@@ -37,9 +38,7 @@ std::string soapAction(const std::string& action) { return std::string("\"") + k
 class SoapControlTest : public ::testing::Test {
  protected:
   SoapControlTest() {
-    lan.name = "lan0";
     connection.peerAddress = *IPAddr::parse("192.168.1.20");
-    connection.peerPort = 50123;
     connection.interface = &lan;
     variable("Count", VariableKind::UI4).setValue("7");
     variable("Port", VariableKind::UI2);
@@ -51,8 +50,7 @@ class SoapControlTest : public ::testing::Test {
     variable("Empty", VariableKind::STRING);
     variable("Provided", VariableKind::UI4).setProvider([] { return std::string("1234"); });
     for (const char* name : {"Count", "Port", "Ranged", "RangedPort", "Flag", "Proto", "Text"})
-      service.addAction(std::string("Set") + name, {name}, {"NewValue"}, {"Text"}, {"NewResult"},
-                        handler(UpnpError::None, 1));
+      service.addAction(std::string("Set") + name, {name}, {"NewValue"}, {"Text"}, {"NewResult"}, handler(UpnpError::None, 1));
     service.addAction("AddMapping", {"Proto", "Port", "Text"}, {"NewProtocol", "NewPort", "NewDescription"},
                       {"Count", "Text"}, {"NewIndex", "NewEcho"}, handler(UpnpError::None, 2));
     service.addAction("Conflict", {}, {}, {}, {}, handler(UpnpError::ConflictInMappingEntry, 0));
@@ -70,9 +68,7 @@ class SoapControlTest : public ::testing::Test {
     return *service.stateVariables.at(name);
   }
   static void range(StateVariable& variable, uint32_t minimum, uint32_t maximum) {
-    variable.hasRange = true;
-    variable.minimum = minimum;
-    variable.maximum = maximum;
+    std::tie(variable.hasRange, variable.minimum, variable.maximum) = std::tuple(true, minimum, maximum);
   }
   ActionHandler handler(UpnpError result, size_t outputs) {
     return [this, result, outputs](ActionRequest& request) {
@@ -98,13 +94,12 @@ class SoapControlTest : public ::testing::Test {
     log = testing::internal::GetCapturedStdout();
     return response;
   }
-  HttpMessage callAction(const std::string& action, const std::string& arguments) {
-    return post(envelope(call(action, arguments)), soapAction(action));
+  HttpMessage callAction(const std::string& action, const std::string& value) {
+    return post(envelope(call(action, "<NewValue>" + value + "</NewValue>")), soapAction(action));
   }
   static void expectFault(const HttpMessage& response, uint32_t code) {
-    EXPECT_EQ(response.firstLine, "HTTP/1.1 500 Internal Server Error");
-    EXPECT_NE(response.body.find("<errorCode>" + std::to_string(code) + "</errorCode>"), std::string::npos)
-        << response.body;
+    EXPECT_TRUE(response.firstLine == "HTTP/1.1 500 Internal Server Error" &&
+                response.body.find("<errorCode>" + std::to_string(code) + "</errorCode>") != std::string::npos) << response.body;
   }
 
   ServedInterface lan;
@@ -126,19 +121,13 @@ TEST_F(SoapControlTest, MalformedRequestsGetTheBare400OfTheFirstFailedCheck) {
   } cases[] = {
       {good, kQuery, "POST method with bad CONTENT-TYPE: ", nullptr},
       {good, kQuery, "POST method with bad CONTENT-TYPE: TEXT/XML", "TEXT/XML"},
-      {"junk", "", "POST method with bad CONTENT-TYPE: text/html", "text/html"},
-      {"", kQuery, "POST: with bad xml"},
       {"<s:Envelope>", kQuery, "POST: with bad xml"},
-      {"\x01\xff junk", "", "POST: with bad xml"},
       {"<s:Envelop xmlns:s=\"x\"/>", kQuery, "POST: XML bad node name: Envelop"},
-      {"<envelope s:encodingStyle=\"x\"/>", "", "POST: XML bad node name: envelope"},
-      {"<s:Envelope xmlns:s=\"e\"><s:Body>" + query("Count") + "</s:Body></s:Envelope>", kQuery,
-       "POST: XML no encoding style"},
+      {"<s:Envelope xmlns:s=\"e\"><s:Body>" + query("Count") + "</s:Body></s:Envelope>", kQuery, "POST: XML no encoding style"},
       {envelope(query("Count"), "http://schemas.xmlsoap.org/soap/encoding"), kQuery, "POST: XML bad encoding style"},
       {std::string("<s:Envelope a:encodingStyle=\"x\" s:encodingStyle=\"") + kStyle + "\"><s:Body/></s:Envelope>",
        kQuery, "POST: XML bad encoding style"},  // the first one counts, whatever its prefix
       {open + "<s:Header/></s:Envelope>", "", "POST: XML no body"},
-      {open + "<s:body/></s:Envelope>", kQuery, "POST: XML no body"},
       {good, "", "POST: with no SOAPACTION"},
       {envelope("<u:Query/>"), kQuery, "POST: query variable xml bad"},
       {envelope("<u:QueryStateVariable><u:name>Count</u:name></u:QueryStateVariable>"), kQuery,
@@ -148,36 +137,26 @@ TEST_F(SoapControlTest, MalformedRequestsGetTheBare400OfTheFirstFailedCheck) {
        "POST: XML has no such action"},  // the first Body counts
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.log);
     const HttpMessage response = post(c.body, c.action, c.type);
-    EXPECT_EQ(response.firstLine, "HTTP/1.1 400 Bad Request");
-    EXPECT_EQ(response.body, "");
+    EXPECT_EQ(response.firstLine + response.body, "HTTP/1.1 400 Bad Request") << c.log;
     EXPECT_TRUE(log.ends_with(std::string(c.log) + "\n")) << log;
   }
-}
-
-TEST_F(SoapControlTest, SoapActionNamesTheActionAfterTheFirstHash) {
-  const struct {
-    const char* header;
-    const char* element;  // the action element the body carries
-    const char* status;
-  } cases[] = {
-      {"\"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo\"", "GetInfo", "200 OK"},
-      {"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo", "GetInfo", "200 OK"},
-      {"\"urn:other:1#GetInfo\"", "GetInfo", "200 OK"},  // the type before '#' is not compared
-      {"GetInfo", "GetInfo", "200 OK"},
-      {"\"urn:x#GetInfo", "GetInfo", "400 Bad Request"},  // a lone quote costs the last byte too
-      {"\"urn:x#GetInfo", "GetInf", "500 Internal Server Error"},
-      {"\"a#b#GetInfo\"", "GetInfo", "400 Bad Request"},
-      {"\"", "GetInfo", "400 Bad Request"},
+  // SOAPACTION names the action after the first '#'; the type before it is not compared.
+  const std::pair<const char*, const char*> actions[] = {  // header, then the element the body carries
+      {"\"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo\"", "GetInfo"},
+      {"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo", "GetInfo"},
+      {"\"urn:other:1#GetInfo\"", "GetInfo"}, {"GetInfo", "GetInfo"},
+      {"\"urn:x#GetInfo", "GetInf"},  // a lone quote costs the last byte too
+      {"\"urn:x#GetInfo", "GetInfo"}, {"\"a#b#GetInfo\"", "GetInfo"}, {"\"", "GetInfo"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(post(envelope(std::string("<m:") + c.element + " xmlns:m=\"x\"/>"), c.header).firstLine,
-              std::string("HTTP/1.1 ") + c.status)
-        << c.header << " " << c.element;
+  for (size_t i = 0; i < std::size(actions); ++i) {
+    EXPECT_EQ(post(envelope(std::string("<m:") + actions[i].second + " xmlns:m=\"x\"/>"), actions[i].first).firstLine,
+              i < 4 ? "HTTP/1.1 200 OK" : i == 4 ? "HTTP/1.1 500 Internal Server Error" : "HTTP/1.1 400 Bad Request")
+        << actions[i].first << " " << actions[i].second;
+  }
   // Any prefixes, or none at all.
-  const std::string plain = std::string("<Envelope encodingStyle=\"") + kStyle + "\"><Body><GetInfo/></Body></Envelope>";
-  EXPECT_EQ(post(plain, "GetInfo").firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(post(std::string("<Envelope encodingStyle=\"") + kStyle + "\"><Body><GetInfo/></Body></Envelope>", "GetInfo")
+                .firstLine, "HTTP/1.1 200 OK");
 }
 
 // The whole response as written, with DATE and SERVER blanked; texts escaped.
@@ -190,24 +169,16 @@ TEST_F(SoapControlTest, HandlerLessActionAnswersFromItsVariables) {
   const std::string body =
       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
       "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
-      "  <s:Body>\r\n"
-      "    <u:GetInfoResponse xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">\r\n"
-      "      <NewCount>7</NewCount>\r\n"
-      "      <NewProvided>1234</NewProvided>\r\n"
-      "      <NewText>a&lt;b&amp;c</NewText>\r\n"
-      "    </u:GetInfoResponse>\r\n"
-      "  </s:Body>\r\n"
-      "</s:Envelope>\r\n";
+      "  <s:Body>\r\n    <u:GetInfoResponse xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">\r\n"
+      "      <NewCount>7</NewCount>\r\n      <NewProvided>1234</NewProvided>\r\n      <NewText>a&lt;b&amp;c</NewText>\r\n"
+      "    </u:GetInfoResponse>\r\n  </s:Body>\r\n</s:Envelope>\r\n";
   EXPECT_EQ(toText(response), "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(body.size()) +
-                                  "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nDATE: -\r\nEXT: \r\n"
-                                  "SERVER: -\r\n\r\n" + body);
-}
-
-TEST_F(SoapControlTest, HandlerGetsInputsInDeclaredOrderWithTheRequester) {
-  // Out of order, an extra argument, a duplicate whose first copy counts.
-  const HttpMessage response = callAction("AddMapping",
-                                          "<NewDescription>web</NewDescription><Extra>1</Extra><NewPort>8080</NewPort>"
-                                          "<NewProtocol>TCP</NewProtocol><NewPort>99999</NewPort>");
+                                  "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nDATE: -\r\nEXT: \r\nSERVER: -\r\n\r\n" + body);
+  // Inputs in declared order, with the requester: out of order, an extra
+  // argument, a duplicate whose first copy counts.
+  response = post(envelope(call("AddMapping", "<NewDescription>web</NewDescription><Extra>1</Extra><NewPort>8080</NewPort>"
+                                              "<NewProtocol>TCP</NewProtocol><NewPort>99999</NewPort>")),
+                  soapAction("AddMapping"));
   EXPECT_EQ(response.firstLine, "HTTP/1.1 200 OK");
   ASSERT_EQ(seen.inputs.size(), 3u);
   EXPECT_EQ(seen.inputs[0].text + seen.inputs[1].text + seen.inputs[2].text, "TCP8080web");
@@ -228,8 +199,7 @@ TEST_F(SoapControlTest, RefusedCallsAnswerTheirFault) {
       {envelope(call("Reboot")), soapAction("Reboot"), 401, 0},
       {envelope(call("GetEmpty")), soapAction("GetEmpty"), 401, 0},
       {envelope(call("GetNope")), soapAction("GetNope"), 401, 0},
-      {envelope(call("AddMapping", "<NewProtocol>TCP</NewProtocol><newport>1</newport>")), soapAction("AddMapping"),
-       402, 0},
+      {envelope(call("AddMapping", "<NewProtocol>TCP</NewProtocol><newport>1</newport>")), soapAction("AddMapping"), 402, 0},
       {envelope(call("BadInVar", "<NewValue>1</NewValue>")), soapAction("BadInVar"), 401, 0},
       {envelope(call("Conflict")), soapAction("Conflict"), 718, 1},
       {envelope(call("BadRet")), soapAction("BadRet"), 401, 1},  // more outputs than declared
@@ -254,23 +224,20 @@ TEST_F(SoapControlTest, InputValuesAreCheckedByKind) {
   } cases[] = {
       // strtoul must consume the whole text: leading white space and a sign
       // pass, nothing at all is 0, "-1" wraps beyond 32 bits.
-      {"SetCount",
-       {{"0", 0}, {"4294967295", 4294967295u}, {"", 0}, {" 5", 5}, {"\t+5", 5}, {"-0", 0}, {"007", 7}},
+      {"SetCount", {{"0", 0}, {"4294967295", 4294967295u}, {"", 0}, {" 5", 5}, {"\t+5", 5}, {"-0", 0}, {"007", 7}},
        {"4294967296", "18446744073709551615", "99999999999999999999999", "12ab", "0x10", "1e3", "5 ", " ", "-1", "-",
         std::string(30000, '9')}},
       {"SetPort", {{"65535", 65535}, {"", 0}}, {"65536", "80http"}},
       {"SetRangedPort", {{"65535", 65535}}, {"65536"}},  // a wider range keeps the UI2 bound
       {"SetRanged", {{"1", 1}, {"10", 10}}, {"0", "11", "", "-1"}},
-      {"SetFlag", {{"1", 0}, {"0", 0}, {"true", 0}, {"false", 0}, {"yes", 0}, {"no", 0}},
-       {"True", "TRUE", "No", "2", "", "true "}},
+      {"SetFlag", {{"1", 0}, {"0", 0}, {"true", 0}, {"false", 0}, {"yes", 0}, {"no", 0}}, {"True", "TRUE", "No", "2", "", "true "}},
       {"SetProto", {{"TCP", 0}, {"UDP", 0}}, {"tcp", "TCP ", ""}},
       {"SetText", {{"", 0}, {"any thing", 0}, {std::string(30000, 'x'), 0}}, {}},
   };
   for (const auto& c : cases) {
     for (const auto& [value, number] : c.accepted) {
-      SCOPED_TRACE(std::string(c.action) + " '" + value.substr(0, 20) + "'");
       calls = 0;
-      EXPECT_EQ(callAction(c.action, "<NewValue>" + value + "</NewValue>").firstLine, "HTTP/1.1 200 OK");
+      EXPECT_EQ(callAction(c.action, value).firstLine, "HTTP/1.1 200 OK") << c.action << " '" << value.substr(0, 20);
       ASSERT_EQ(calls, 1);
       EXPECT_EQ(seen.inputs.at(0).text, value);
       EXPECT_EQ(seen.inputs.at(0).number, number);
@@ -278,7 +245,7 @@ TEST_F(SoapControlTest, InputValuesAreCheckedByKind) {
     for (const std::string& value : c.refused) {
       SCOPED_TRACE(std::string(c.action) + " '" + value.substr(0, 20) + "'");
       calls = 0;
-      expectFault(callAction(c.action, "<NewValue>" + value + "</NewValue>"), 402);
+      expectFault(callAction(c.action, value), 402);
       EXPECT_EQ(calls, 0);
     }
   }
@@ -303,7 +270,7 @@ TEST_F(SoapControlTest, HostileOrTruncatedEnvelopesNeverReachAHandler) {
   // Many unrelated arguments: the one that matters is still found.
   std::string many;
   while (many.size() < 32000) many += "<NewOther>x</NewOther>";
-  EXPECT_EQ(callAction("SetText", many + "<NewValue>v</NewValue>").firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(post(envelope(call("SetText", many + "<NewValue>v</NewValue>")), soapAction("SetText")).firstLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(seen.inputs.at(0).text, "v");
 }
 

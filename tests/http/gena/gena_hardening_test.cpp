@@ -5,14 +5,12 @@
 
 #include <malloc.h>
 
-#include <chrono>
-#include <memory>
 #include <vector>
 
 #include "http/gena/gena.h"
-#include "tests/http/hardening_fixture.h"
+#include "tests/http/http_fixture.h"
 
-namespace upnp::hardening_test {
+namespace upnp::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -20,32 +18,39 @@ using namespace std::chrono_literals;
 const std::string k200 = "HTTP/1.1 200 OK";
 const std::string k412 = "HTTP/1.1 412 Precondition Failed";
 
-std::string callbackTo(const std::string& address, uint16_t port) {
-  return "<http://" + address + ":" + std::to_string(port) + "/cb>";
+std::string callbackTo(const std::string& address, uint16_t port, const std::string& path = "/cb") {
+  return "<http://" + address + ":" + std::to_string(port) + path + ">";
+}
+std::string subscribeRequest(const std::string& callback) {
+  return "SUBSCRIBE /evt HTTP/1.1\r\nHOST: 127.0.0.1:2828\r\nNT: upnp:event\r\nCALLBACK: " + callback + "\r\n\r\n";
+}
+size_t openDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
 }
 
-class HardeningGenaTest : public HardeningServerTest {
+class HardeningGenaTest : public HardeningServerTest, public bus::Handler {
  protected:
   HardeningGenaTest() {
     mService.addVariable("Value", std::make_unique<StateVariable>(true, VariableKind::STRING));
     mService.eventSink = &mNotifier;
-    mHost.events = &mService;
+    mHost.events["/evt"] = &mService;
     mPeer.peerAddress = *IPAddr::parse("127.0.0.1");
-    mPeer.peerPort = 40000;
     mPeer.interface = &mLan;
+    mLoop.addHandlerAt({bus::kAddrResolver}, this, false);
   }
-
-  static std::string subscribeRequest(const std::string& callback) {
-    return "SUBSCRIBE /evt HTTP/1.1\r\nHOST: 127.0.0.1:2828\r\nNT: upnp:event\r\nCALLBACK: " + callback + "\r\n\r\n";
+  // The router's resolver puts wan.example off the LAN.
+  bus::message handle(const bus::message& request) override {
+    bus::message reply;
+    if (request.getString(3) == "wan.example") reply.setBe32(4, *IPAddr::parse("127.0.9.9"));
+    return reply;
   }
   // As the server dispatches it, for callbacks that no request head could carry.
   HttpMessage subscribe(const std::string& callback) {
     HttpRequest request;
-    request.request.firstLine = "SUBSCRIBE /evt HTTP/1.1";
-    request.request.complete = true;
-    addHeader(request.request, "HOST", "127.0.0.1:2828");
-    addHeader(request.request, "NT", "upnp:event");
-    addHeader(request.request, "CALLBACK", callback);
+    request.request = parseHttpMessage(subscribeRequest(""));
+    request.request.headerValues.back() = callback;
     request.method = "SUBSCRIBE";
     request.path = "/evt";
     request.host = request.localHostPort = "127.0.0.1:2828";
@@ -64,11 +69,11 @@ TEST_F(HardeningGenaTest, SubscribersThatNeverReadDelayNeitherAGetNorAnotherSubs
   // loopback (at most 4 MB, of which 1.7 MB are for data) hold.
   const size_t eventBytes = 5 << 19;
   mService.setVariable("Value", std::string(eventBytes, 'v'));
-  std::vector<net::Socket> stuck;
+  std::vector<net::Socket> stuck;  // never accepted, never read
   std::vector<std::string> callbacks;
   for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
     uint16_t port = 0;
-    stuck.push_back(listenOn(address, port, 1024));  // never accepted, never read
+    stuck.push_back(listenOn(address, port, 1024));
     callbacks.push_back(callbackTo(address, port));
   }
   uint16_t readerPort = 0;
@@ -76,16 +81,15 @@ TEST_F(HardeningGenaTest, SubscribersThatNeverReadDelayNeitherAGetNorAnotherSubs
   callbacks.push_back(callbackTo("127.0.0.9", readerPort));
   testing::internal::CaptureStdout();  // each NOTIFY's value is logged: megabytes
   const auto start = std::chrono::steady_clock::now();
-  for (const std::string& callback : callbacks) EXPECT_EQ(exchange(subscribeRequest(callback)).rfind(k200, 0), 0u);
+  for (const std::string& callback : callbacks) EXPECT_TRUE(exchange(subscribeRequest(callback)).starts_with(k200));
   const std::string answer = exchange(kGetBig);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   testing::internal::GetCapturedStdout();
   EXPECT_LT(elapsed, 1s);  // a blocking write would hold the loop for each stuck subscriber
   size_t midRequest = 0;
-  for (const auto& [fd, delivery] : mService.pendingNotifications)
-    midRequest += delivery->written < delivery->output.size() ? 1 : 0;
+  for (const auto& [fd, delivery] : mService.pendingNotifications) midRequest += delivery->written < delivery->output.size();
   EXPECT_EQ(midRequest, 3u);
-  EXPECT_EQ(answer.substr(answer.size() - kBigFile.size()), kBigFile);
+  EXPECT_TRUE(answer.ends_with(kBigFile));
   net::Socket notify;
   std::string got;
   EXPECT_TRUE(runUntil(
@@ -97,31 +101,26 @@ TEST_F(HardeningGenaTest, SubscribersThatNeverReadDelayNeitherAGetNorAnotherSubs
         return got.size() > eventBytes && got.find("</e:propertyset>", eventBytes) != std::string::npos;
       },
       2000));
-  EXPECT_EQ(got.rfind("NOTIFY /cb HTTP/1.1\r\n", 0), 0u);
+  EXPECT_TRUE(got.starts_with("NOTIFY /cb HTTP/1.1\r\n"));
   EXPECT_EQ(mService.pendingNotifications.size(), 4u);  // none has answered
 }
 
 TEST_F(HardeningGenaTest, LongCallbacksAreRefusedAndKeepNothing) {
   const std::string longPath = "/" + std::string(2 << 20, 'p');
   const size_t heapBefore = mallinfo2().uordblks;
-  for (int i = 0; i < 100; ++i)
-    EXPECT_EQ(subscribe("<http://127.0.0." + std::to_string(10 + i) + ":9" + longPath + ">").firstLine, k412);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(subscribe(callbackTo("127.0.0." + std::to_string(10 + i), 9, longPath)).firstLine, k412);
   EXPECT_LT(mallinfo2().uordblks, heapBefore + (1 << 20));
-  EXPECT_TRUE(mService.subscriptions.empty());
-  EXPECT_TRUE(mService.pendingNotifications.empty());
+  EXPECT_TRUE(mService.subscriptions.empty() && mService.pendingNotifications.empty());
   // The limit is on the header's length, angle brackets included.
   const std::string start = "<http://127.0.0.5:9/";
-  EXPECT_EQ(exchange(subscribeRequest(start + std::string(kMaxCallbackBytes - start.size(), 'p') + ">"))
-                .rfind(k412, 0), 0u);
+  EXPECT_TRUE(exchange(subscribeRequest(start + std::string(kMaxCallbackBytes - start.size(), 'p') + ">")).starts_with(k412));
   EXPECT_TRUE(mService.subscriptions.empty());
-  EXPECT_EQ(exchange(subscribeRequest(start + std::string(kMaxCallbackBytes - start.size() - 1, 'p') + ">"))
-                .rfind(k200, 0), 0u);
+  EXPECT_TRUE(exchange(subscribeRequest(start + std::string(kMaxCallbackBytes - start.size() - 1, 'p') + ">")).starts_with(k200));
   EXPECT_EQ(mService.subscriptions.size(), 1u);
 }
 
 TEST_F(HardeningGenaTest, SilentSubscribersHoldOneDeliveryEachHoweverManyEvents) {
-  constexpr size_t kSubscribers = 30;
-  constexpr size_t kEvents = 60;
+  constexpr size_t kSubscribers = 30, kEvents = 60;
   std::vector<net::Socket> silent;  // never accept: connections wait in the backlog
   for (size_t i = 0; i < kSubscribers; ++i) {
     uint16_t port = 0;
@@ -138,8 +137,8 @@ TEST_F(HardeningGenaTest, SilentSubscribersHoldOneDeliveryEachHoweverManyEvents)
   }
   runUntil([] { return false; }, 200);
   EXPECT_LE(openDescriptors(), descriptors);
-  const std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(occurrences(log, "event queue full, dropped: Value"), kSubscribers * (kEvents - kMaxQueuedEvents));
+  EXPECT_EQ(occurrences(testing::internal::GetCapturedStdout(), "event queue full, dropped: Value"),
+            kSubscribers * (kEvents - kMaxQueuedEvents));
   EXPECT_EQ(mService.pendingNotifications.size(), kSubscribers);
   for (const auto& [sid, subscription] : mService.subscriptions) EXPECT_EQ(subscription->queued.size(), kMaxQueuedEvents);
   for (const net::Socket& listener : silent) {
@@ -149,33 +148,20 @@ TEST_F(HardeningGenaTest, SilentSubscribersHoldOneDeliveryEachHoweverManyEvents)
   }
 }
 
-class HardeningResolver : public bus::Handler {
- public:
-  bus::message handle(const bus::message& request) override {
-    bus::message reply;
-    if (request.getString(3) == "wan.example") reply.setBe32(4, *IPAddr::parse("127.0.9.9"));
-    return reply;
-  }
-};
-
 TEST_F(HardeningGenaTest, CallbacksOffTheSubnetAreRefusedBeforeAnyConnection) {
-  HardeningResolver resolver;
-  mLoop.addHandlerAt({bus::kAddrResolver}, &resolver, false);
   uint16_t port = 0;
   net::Socket wan = listenOn("127.0.1.1", port);
   testing::internal::CaptureStdout();
-  for (const std::string& callback : {callbackTo("127.0.1.1", port), callbackTo("127.1.2.3", 9),
-                                      callbackTo("wan.example", port)})
+  for (const std::string& callback : {callbackTo("127.0.1.1", port), callbackTo("127.1.2.3", 9), callbackTo("wan.example", port)})
     EXPECT_EQ(subscribe(callback).firstLine, k412) << callback;
   runUntil([] { return false; }, 100);
   const std::string log = testing::internal::GetCapturedStdout();
   EXPECT_EQ(accept4(wan.fd(), nullptr, nullptr, 0), -1);
-  EXPECT_TRUE(mService.subscriptions.empty());
-  EXPECT_TRUE(mService.pendingNotifications.empty());
+  EXPECT_TRUE(mService.subscriptions.empty() && mService.pendingNotifications.empty());
   EXPECT_EQ(occurrences(log, "callback not on the LAN: "), 3u) << log;
   EXPECT_EQ(occurrences(log, "callback not on the LAN: 127.0.9.9"), 1u);
   EXPECT_EQ(subscribe(callbackTo("127.0.0.254", 9)).firstLine, k200);
 }
 
 }  // namespace
-}  // namespace upnp::hardening_test
+}  // namespace upnp::test

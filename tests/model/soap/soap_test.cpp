@@ -7,31 +7,21 @@
 namespace upnp {
 namespace {
 
-std::string faultEnvelope(const std::string& code, const std::string& description) {
-  return "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
-         "  <s:Body>\r\n"
-         "    <s:Fault>\r\n"
-         "      <faultCode>s:Client</faultCode>\r\n"
-         "      <faultString>UPnPError</faultString>\r\n"
-         "      <detail>\r\n"
-         "        <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\r\n"
-         "          <errorCode>" + code + "</errorCode>\r\n"
-         "          <errorDescription>" + description + "</errorDescription>\r\n"
-         "        </UPnPError>\r\n"
-         "      </detail>\r\n"
-         "    </s:Fault>\r\n"
-         "  </s:Body>\r\n"
-         "</s:Envelope>\r\n";
-}
-
 // The fault is what control points parse; codes the daemon does not name
 // still get a complete fault.
 TEST(SoapTest, FaultEnvelopeIsByteExact) {
-  EXPECT_EQ(soapEnvelope(soapFaultBody(718)), faultEnvelope("718", "ConflictInMappingEntry"));
-  EXPECT_EQ(soapEnvelope(soapFaultBody(402)), faultEnvelope("402", "Invalid Args"));
-  for (uint32_t unnamed : {0u, 715u, 4294967295u})
-    EXPECT_EQ(soapEnvelope(soapFaultBody(unnamed)), faultEnvelope(std::to_string(unnamed), ""));
+  const std::string head =
+      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n  <s:Body>\r\n    <s:Fault>\r\n"
+      "      <faultCode>s:Client</faultCode>\r\n      <faultString>UPnPError</faultString>\r\n      <detail>\r\n"
+      "        <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\r\n          <errorCode>";
+  const std::string tail = "</errorDescription>\r\n        </UPnPError>\r\n      </detail>\r\n    </s:Fault>\r\n"
+                           "  </s:Body>\r\n</s:Envelope>\r\n";
+  const std::pair<uint32_t, const char*> cases[] = {
+      {718, "ConflictInMappingEntry"}, {402, "Invalid Args"}, {0, ""}, {715, ""}, {4294967295u, ""}};
+  for (const auto& [code, description] : cases)
+    EXPECT_EQ(soapEnvelope(soapFaultBody(code)),
+              head + std::to_string(code) + "</errorCode>\r\n          <errorDescription>" + description + tail);
 }
 
 }  // namespace

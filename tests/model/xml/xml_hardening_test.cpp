@@ -14,9 +14,7 @@ TEST(HardeningXmlTest, TextsAndAttributeValuesAreEscapedAndReadBackUnchanged) {
   const std::string text = toXml(element);
   EXPECT_EQ(text, "<e v=\"x&quot;y&lt;z&amp;w>'\">&lt;/e&gt;&lt;f&gt;a&lt;b &amp; c&gt;d\"'</e>\r\n");
   const XmlDocument back = parseXml(text);
-  ASSERT_TRUE(back.ok);
-  ASSERT_EQ(back.top.children.size(), 1u);
-  EXPECT_TRUE(back.top.children[0].children.empty());
+  ASSERT_TRUE(back.ok && back.top.children.size() == 1 && back.top.children[0].children.empty());
   EXPECT_EQ(back.top.children[0].text, element.text);
   EXPECT_EQ(back.top.children[0].attributes.at(0).value, element.attributes.at(0).value);
 }
