@@ -12,8 +12,7 @@ constexpr uint32_t kName = 1;  // string
 constexpr uint32_t kPort = 2;  // u32
 constexpr const char* kPath = "/zelo/store/amaptest";
 
-class TestObj : public AObject {
- public:
+struct TestObj : AObject {
   const char* typeName() const override { return "test object"; }
   void save(message& out) const override {
     out.setString(kName, mName);
@@ -28,126 +27,79 @@ class TestObj : public AObject {
 };
 
 // Refuses objects named "bad" (add, set, load) and removing "keep".
-class TestMap : public TypedAMap<TestObj> {
- public:
+struct TestMap : TypedAMap<TestObj> {
   TestMap(uint32_t maxId = 0xfffffffe) : TypedAMap<TestObj>(kPath, 1, maxId) {}
   message onAddObj(TestObj& obj) override { return refuse(obj); }
   message onSetObj(const TestObj&, TestObj& neu) override { return refuse(neu); }
   message onRemoveObj(const TestObj& obj) override {
     return obj.mName == "keep" ? errorMsg(kErrNotAllowed, "kept") : message();
   }
-
- private:
-  static message refuse(const TestObj& obj) {
-    return obj.mName == "bad" ? errorMsg(kErrExists, "bad name") : message();
-  }
+  static message refuse(const TestObj& obj) { return obj.mName == "bad" ? errorMsg(kErrExists, "bad") : message(); }
 };
 
-message request(uint32_t command, std::optional<uint32_t> id = std::nullopt) {
+message request(uint32_t command, std::optional<uint32_t> id = std::nullopt, const char* name = nullptr,
+                std::optional<uint32_t> port = std::nullopt) {
   message m;
-  m.setU32(kFieldCommand, command);
+  if (command) m.setU32(kFieldCommand, command);
   if (id) m.setU32(kFieldObjectId, *id);
+  if (name) m.setString(kName, name);
+  if (port) m.setU32(kPort, *port);
   return m;
 }
-
-message addReq(const std::string& name, uint32_t port = 80) {
-  message m = request(kCmdAddObject);
-  m.setString(kName, name);
-  m.setU32(kPort, port);
-  return m;
-}
-
-class AMapTest : public ::testing::Test {
- protected:
-  std::string fileBytes() const { return readFile(mDir.path() + kPath).value_or("<none>"); }
-  uint32_t add(TestMap& map, const std::string& name, uint32_t port = 80) {
-    message reply = map.handle(addReq(name, port));
-    EXPECT_FALSE(isError(reply)) << getError(reply);
-    return reply.getU32(kFieldObjectId);
-  }
-
-  test::TempDir mDir;
-  test::ScopedRoot mRoot{mDir.path()};
-};
-
-TEST_F(AMapTest, IdsAreLowestFreeAndChangesPersist) {
-  TestMap map;
-  message req = addReq("one", 1);
-  req.setU32(kFieldObjectId, 77);  // the caller cannot choose the id
-  EXPECT_EQ(map.handle(req).getU32(kFieldObjectId), 1u);
-  EXPECT_EQ(add(map, "two"), 2u);
+// Ids are the lowest free ones, changes persist, refused ones touch neither the
+// map nor the file; loading skips bad records and survives a corrupt file.
+TEST(AMapTest, IdsChangesRefusalsAndLoading) {
+  test::TempDir dir;
+  test::ScopedRoot root(dir.path());
+  auto fileBytes = [&] { return readFile(dir.path() + kPath).value_or("<none>"); };
+  auto add = [](TestMap& map, const char* name, uint32_t port = 80) {
+    message reply = map.handle(request(kCmdAddObject, std::nullopt, name, port));
+    return isError(reply) ? 0 : reply.getU32(kFieldObjectId);
+  };
+  TestMap map(4);
+  EXPECT_EQ(map.handle(request(kCmdAddObject, 77, "one", 1)).getU32(kFieldObjectId), 1u);  // 77 is ignored
+  EXPECT_EQ(add(map, "keep"), 2u);
   EXPECT_EQ(add(map, "three"), 3u);
-  EXPECT_FALSE(isError(map.handle(request(kCmdRemoveObject, 2))));
-  EXPECT_EQ(add(map, "again", 8080), 2u);
-  message set = request(kCmdSetObject, 2);
-  set.setU32(kPort, 8081);  // name not given: keeps its value
-  EXPECT_FALSE(isError(map.handle(set)));
-
-  TestMap reloaded;
-  reloaded.init();
-  ASSERT_EQ(reloaded.objects().size(), 3u);
-  EXPECT_EQ(reloaded.find(2)->mName, "again");
-  EXPECT_EQ(reloaded.find(2)->mPort, 8081u);
-  EXPECT_EQ(add(reloaded, "four"), 4u);
-}
-
-TEST_F(AMapTest, RefusedChangesLeaveMapAndFileUntouched) {
-  TestMap map(3);
-  const uint32_t id = add(map, "good", 10);
-  const uint32_t kept = add(map, "keep", 11);
+  EXPECT_FALSE(isError(map.handle(request(kCmdRemoveObject, 1))));
+  EXPECT_EQ(add(map, "again", 8080), 1u);
+  EXPECT_FALSE(isError(map.handle(request(kCmdSetObject, 1, nullptr, 8081))));  // the name stays
   const std::string before = fileBytes();
-  EXPECT_EQ(getErrorCode(map.handle(addReq("bad"))), kErrExists);
-  message set = request(kCmdSetObject, id);
-  set.setString(kName, "bad");
-  set.setU32(kPort, 99);
-  EXPECT_EQ(getErrorCode(map.handle(set)), kErrExists);
-  EXPECT_EQ(getErrorCode(map.handle(request(kCmdRemoveObject, kept))), kErrNotAllowed);
-  EXPECT_EQ(fileBytes(), before);
-  EXPECT_EQ(map.find(id)->mPort, 10u);
-
-  add(map, "fills the map");
-  const std::string full = fileBytes();
-  EXPECT_EQ(getErrorCode(map.handle(addReq("one too many"))), kErrFailed);
-  EXPECT_EQ(map.objects().size(), 3u);
-  EXPECT_EQ(fileBytes(), full);
-
+  EXPECT_EQ(add(map, "bad"), 0u);
+  EXPECT_EQ(getErrorCode(map.handle(request(kCmdSetObject, 1, "bad", 99))), kErrExists);
+  EXPECT_EQ(getErrorCode(map.handle(request(kCmdRemoveObject, 2))), kErrNotAllowed);
   const std::pair<message, uint32_t> unknown[] = {
       {request(kCmdSetObject, 5), kErrNoSuchItem}, {request(kCmdRemoveObject, 5), kErrNoSuchItem},
       {request(kCmdGetObject, 5), kErrNoSuchItem}, {request(kCmdSetObject), kErrNoSuchItem},
       {request(kCmdGet), kErrUnknownCommand},      {request(0x12345), kErrUnknownCommand},
   };
   for (const auto& [req, code] : unknown) EXPECT_EQ(getErrorCode(map.handle(req)), code) << req.toString();
-  EXPECT_EQ(fileBytes(), full);
-}
+  EXPECT_EQ(fileBytes(), before);
+  EXPECT_EQ(map.find(1)->mPort, 8081u);
+  EXPECT_EQ(add(map, "fills the map"), 4u);
+  EXPECT_EQ(getErrorCode(map.handle(request(kCmdAddObject, std::nullopt, "one too many"))), kErrFailed);
 
-TEST_F(AMapTest, InitSkipsBadRecordsAndSurvivesCorruptFiles) {
-  auto rec = [](std::optional<uint32_t> id, const std::string& name) {
-    message m;
-    if (id) m.setU32(kFieldObjectId, *id);
-    m.setString(kName, name);
-    return m;
-  };
+  TestMap reloaded;
+  reloaded.init();
+  ASSERT_EQ(reloaded.objects().size(), 4u);
+  EXPECT_EQ(reloaded.find(1)->mName, "again");
+  EXPECT_EQ(reloaded.find(1)->mPort, 8081u);
+  EXPECT_EQ(add(reloaded, "five"), 5u);
+
   message file;
-  file.setMessage(1, rec(4, "ok"));
-  file.setMessage(2, rec(4, "duplicate id"));
-  file.setMessage(4, rec(200, "id out of range"));
-  file.setMessage(5, rec(std::nullopt, "no id"));
-  file.setU32(6, 1);                  // not a record at all
-  file.setMessage(7, rec(9, "bad"));  // loads through the add hook, which refuses it
-  ASSERT_TRUE(writeFileAtomic(mDir.path() + kPath, file.encode()).isOk());
-  {
-    TestMap map(100);
-    map.init();
-    ASSERT_EQ(map.objects().size(), 1u);
-    EXPECT_EQ(map.find(4)->mName, "ok");
-    EXPECT_EQ(add(map, "new"), 1u);
-  }
-  for (const std::string& bytes : {std::string("\xff\xff garbage"), file.encode().substr(0, 20)}) {
-    ASSERT_TRUE(writeFileAtomic(mDir.path() + kPath, bytes).isOk());
-    TestMap map;
-    map.init();
-    EXPECT_TRUE(map.objects().empty());
-  }
+  file.setMessage(1, request(0, 4, "ok"));
+  file.setMessage(2, request(0, 4, "duplicate id"));
+  file.setMessage(4, request(0, 200, "id out of range"));
+  file.setU32(6, 1);                         // not a record at all
+  file.setMessage(7, request(0, 9, "bad"));  // the add hook refuses it
+  ASSERT_TRUE(writeFileAtomic(dir.path() + kPath, file.encode()).isOk());
+  TestMap skipping(100);
+  skipping.init();
+  ASSERT_EQ(skipping.objects().size(), 1u);
+  EXPECT_EQ(skipping.find(4)->mName, "ok");
+  ASSERT_TRUE(writeFileAtomic(dir.path() + kPath, file.encode().substr(0, 20)).isOk());
+  TestMap truncated;
+  truncated.init();
+  EXPECT_TRUE(truncated.objects().empty());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers for tests of the bus: a private platform root per test (so abstract
-// socket names never collide between tests running in parallel) and service
-// processes forked with their own Looper.
+// Bus tests: a private platform root per test (abstract socket names never
+// collide between tests run in parallel) and service processes forked with
+// their own Looper.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,27 +18,28 @@
 
 namespace bus::testing {
 
-// Replies with the request itself; refuses command kCmdFail with kErrExists
-// "dup"; command kCmdSlow sleeps 1.5 s first; kCmdDie exits the process.
-class EchoHandler : public Handler {
- public:
+inline message to(std::vector<uint32_t> path) {
+  message m;
+  m.setU32Array(kFieldDestination, std::move(path));
+  return m;
+}
+
+// Replies with the request plus field 0x77; kCmdFail answers kErrExists,
+// kCmdSlow sleeps 1.5 s first, kCmdDie exits the process.
+struct EchoHandler : Handler {
   static constexpr uint32_t kCmdEcho = 1, kCmdFail = 2, kCmdSlow = 3, kCmdDie = 4;
   message handle(const message& request) override {
     ++calls;
-    lastOrigin = looper()->currentOrigin();
-    switch (request.getU32(kFieldCommand)) {
-      case kCmdFail: return errorMsg(kErrExists, "dup");
-      case kCmdSlow: usleep(1500 * 1000); break;
-      case kCmdDie: _exit(0);
-      default: break;
-    }
+    const uint32_t command = request.getU32(kFieldCommand);
+    if (command == kCmdFail) return errorMsg(kErrExists, "dup");
+    if (command == kCmdSlow) usleep(1500 * 1000);
+    if (command == kCmdDie) _exit(0);
     message reply = request;
     reply.setBool(0x77, true);
     return reply;
   }
   void onLinkDown(uint32_t address) override { linksDown.push_back(address); }
   int calls = 0;
-  Looper::Origin lastOrigin;
   std::vector<uint32_t> linksDown;
 };
 
@@ -47,18 +48,16 @@ class BusTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/zbus-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    mRoot = tmpl;
-    setenv("ZELO_ROOT", mRoot.c_str(), 1);
+    setenv("ZELO_ROOT", (mRoot = tmpl).c_str(), 1);
   }
   void TearDown() override {
-    for (pid_t pid : mChildren) stop(pid);
+    while (!mChildren.empty()) stop(mChildren.back());
     rmdir(mRoot.c_str());
     unsetenv("ZELO_ROOT");
   }
 
-  // Forks a process that hosts `address`, runs `setup` on its Looper and
-  // serves for at most `lifeMs`. Fork before the test's own links exist, so
-  // the child holds no copy of them.
+  // Forks a process hosting `address` that runs `setup` on its Looper and serves
+  // for at most `lifeMs`. Fork before the test's own links exist.
   pid_t spawn(uint32_t address, std::function<void(Looper&)> setup, uint32_t lifeMs = 8000) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -71,34 +70,18 @@ class BusTest : public ::testing::Test {
     mChildren.push_back(pid);
     return pid;
   }
-
-  pid_t spawnEcho(uint32_t address) {
-    return spawn(address, [](Looper& loop) { loop.addHandler(0, new EchoHandler); });
-  }
-
   void stop(pid_t pid) {
-    if (pid <= 0) return;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     std::erase(mChildren, pid);
   }
 
-  // Waits (bounded) until `path` accepts `command` (by default: an echo).
-  static bool waitReachable(Looper& loop, std::vector<uint32_t> path,
-                            uint32_t command = EchoHandler::kCmdEcho) {
-    for (int i = 0; i < 300; ++i) {
-      message ping;
-      ping.setU32Array(kFieldDestination, path);
-      if (!isError(loop.exchangeCmd(ping, command, 500))) return true;
-      usleep(10 * 1000);
+  // Waits (bounded) until `path` accepts `command`.
+  static bool waitReachable(Looper& loop, std::vector<uint32_t> path, uint32_t command = EchoHandler::kCmdEcho) {
+    for (int i = 0; i < 300; ++i, usleep(10 * 1000)) {
+      if (!isError(loop.exchangeCmd(to(path), command, 500))) return true;
     }
     return false;
-  }
-
-  static message to(std::vector<uint32_t> path) {
-    message m;
-    m.setU32Array(kFieldDestination, std::move(path));
-    return m;
   }
 
   std::string mRoot;

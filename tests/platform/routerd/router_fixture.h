@@ -13,17 +13,19 @@
 
 namespace routerd {
 
-// A backend whose next apply fails, to see that the tables refuse the change
-// and keep their state.
-class FaultyBackend : public SimBackend {
- public:
-  bus::Status applyInterface(const RouterDevice& dev) override {
-    return fail ? bus::Status::error("kernel says no") : SimBackend::applyInterface(dev);
-  }
+inline bus::message withId(uint32_t id) {
+  bus::message m;
+  m.setU32(bus::kFieldObjectId, id);
+  return m;
+}
+
+// A backend whose rule applies fail while `fail` is set: the table must refuse
+// the change and keep its state.
+struct FaultyBackend : SimBackend {
   bus::Status applyRule(uint32_t id, const bus::message& rule) override {
     return fail ? bus::Status::error("kernel says no") : SimBackend::applyRule(id, rule);
   }
-  bool fail = false;  // every apply fails while set
+  bool fail = false;
 };
 
 // The router's services hosted in-process, as the daemon's tests host them.
@@ -41,34 +43,6 @@ class RouterFixture : public ::testing::Test {
     return mLooper.exchangeCmd(request, command, 1000);
   }
 
-  static bus::message withId(uint32_t id) {
-    bus::message m;
-    m.setU32(bus::kFieldObjectId, id);
-    return m;
-  }
-
-  // Adds an interface; returns its id (0 on refusal).
-  uint32_t addInterface(const std::string& name, const std::string& kernel, uint32_t token, bool running) {
-    bus::message m;
-    m.setString(kDevName, name);
-    m.setString(kDevKernelName, kernel);
-    m.setU32(kDevToken, token);
-    m.setU32(kDevStatus, running ? kStatusRunning : 0);
-    bus::message reply = call(kInterfacesPath, m, bus::kCmdAddObject);
-    return bus::isError(reply) ? 0 : reply.getU32(bus::kFieldObjectId);
-  }
-
-  uint32_t addAddress(const char* address, uint32_t prefix, uint32_t interface) {
-    bus::message m;
-    m.setBe32(kAddrFieldAddress, *IPAddr::parse(address));
-    m.setU32(kAddrFieldPrefix, prefix);
-    m.setU32(kAddrFieldInterface, interface);
-    bus::message reply = call(kAddressesPath, m, bus::kCmdAddObject);
-    return bus::isError(reply) ? 0 : reply.getU32(bus::kFieldObjectId);
-  }
-
-  const bus::Path kInterfacesPath{bus::kAddrRouter, kHandlerInterfaces};
-  const bus::Path kAddressesPath{bus::kAddrRouter, kHandlerAddresses};
   const bus::Path kNatPath{bus::kAddrRouter, kHandlerNat};
 
   bus::Looper mLooper{0};
