@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "daemon/upnp_daemon.h"
 #include "platform/routerd/router.h"
@@ -23,6 +22,7 @@ class DaemonFixture : public ::testing::Test {
     mRouter.identity().setIdentity("TESTID");
     restart(false);
   }
+  void SetUp() override { mDaemon->start(); }
   ~DaemonFixture() override {
     if (mDaemon->running) mDaemon->disable();
   }
@@ -34,76 +34,58 @@ class DaemonFixture : public ::testing::Test {
     if (start) mDaemon->start();
   }
 
-  bus::message call(const bus::Path& path, bus::message request, uint32_t command) {
+  // Sends to `path`: by default the settings at [80, 0].
+  bus::message send(bus::message request, uint32_t command, const bus::Path& path = {bus::kAddrUpnp, 0}) {
     request.setU32Array(bus::kFieldDestination, path);
     return mDaemon->exchangeCmd(request, command, 1000);
-  }
-  bus::message config(bus::message request, uint32_t command) {
-    return call({bus::kAddrUpnp, 0}, std::move(request), command);
   }
   // Sets the three settings; a negative value leaves that one out.
   bus::message setSettings(int enabled, int allow, int dummy) {
     bus::message m;
-    const std::pair<uint32_t, int> values[] = {{1, enabled}, {2, allow}, {3, dummy}};
-    for (const auto& [field, value] : values)
+    for (const auto& [field, value] : {std::pair{1, enabled}, {2, allow}, {3, dummy}})
       if (value >= 0) m.setBool(field, value != 0);
-    return config(m, bus::kCmdSet);
+    return send(m, bus::kCmdSet);
   }
-  // Adds a "upnp interface" entry; returns the reply.
   bus::message addEntry(uint32_t interface, uint32_t type, bool disabled = false, const char* forcedIp = nullptr) {
     bus::message m;
     m.setBool(bus::kFieldDisabled, disabled);
     m.setU32(UpnpInterfaceCfg::kFieldInterface, interface);
     m.setU32(UpnpInterfaceCfg::kFieldType, type);
-    if (forcedIp) {
-      m.setBool(UpnpInterfaceCfg::kFieldForcedIpEnabled, true);
-      m.setBe32(UpnpInterfaceCfg::kFieldForcedIp, *IPAddr::parse(forcedIp));
-    }
-    return config(m, bus::kCmdAddObject);
+    m.setBool(UpnpInterfaceCfg::kFieldForcedIpEnabled, forcedIp != nullptr);
+    if (forcedIp) m.setBe32(UpnpInterfaceCfg::kFieldForcedIp, *IPAddr::parse(forcedIp));
+    return send(m, bus::kCmdAddObject);
   }
-  // Sets `field` of entry `id` (kFieldDisabled: a bool), or removes the
-  // entry when `field` is 0.
+  // Sets `field` of entry `id` (kFieldDisabled: a bool), or removes the entry when `field` is 0.
   bus::message changeEntry(uint32_t id, uint32_t field = 0, uint32_t value = 0) {
     bus::message m;
     m.setU32(bus::kFieldObjectId, id);
     if (field == bus::kFieldDisabled) m.setBool(field, value != 0);
     if (field != 0 && field != bus::kFieldDisabled) m.setU32(field, value);
-    return config(m, field == 0 ? bus::kCmdRemoveObject : bus::kCmdSetObject);
+    return send(m, field == 0 ? bus::kCmdRemoveObject : bus::kCmdSetObject);
   }
-  // Adds a record to the router table at [20, `handler`]; returns its id.
-  uint32_t routerAdd(uint32_t handler, bus::message record) {
-    const bus::message reply = call({bus::kAddrRouter, handler}, record, bus::kCmdAddObject);
-    EXPECT_FALSE(bus::isError(reply)) << bus::getError(reply);
-    return reply.getU32(bus::kFieldObjectId);
-  }
-  uint32_t addRouterInterface(const std::string& name, const std::string& kernel, uint32_t token) {
+  // Adds a router interface or address and lets the reports arrive; returns its id.
+  uint32_t routerInterface(const char* name, const char* kernel, uint32_t token) {
     bus::message m;
     m.setString(routerd::kDevName, name);
     m.setString(routerd::kDevKernelName, kernel);
     m.setU32(routerd::kDevToken, token);
     m.setU32(routerd::kDevStatus, routerd::kStatusRunning);
-    return routerAdd(routerd::kHandlerInterfaces, m);
+    return routerAdd(m, bus::kAddrRouter, routerd::kHandlerInterfaces);
   }
-  uint32_t addRouterAddress(const char* address, uint32_t interface) {
+  uint32_t routerAddress(const char* address, uint32_t interface) {
     bus::message m;
     m.setBe32(routerd::kAddrFieldAddress, *IPAddr::parse(address));
     m.setU32(routerd::kAddrFieldPrefix, 24);
     m.setU32(routerd::kAddrFieldInterface, interface);
-    return routerAdd(routerd::kHandlerAddresses, m);
+    return routerAdd(m, bus::kAddrRouter, routerd::kHandlerAddresses);
   }
-  // Sets `field` of router record `id` at [20, `handler`], or removes the
-  // record when `field` is 0; then lets the reports arrive.
-  void routerChange(uint32_t handler, uint32_t id, uint32_t field = 0, const std::string& text = "") {
-    bus::message m;
-    m.setU32(bus::kFieldObjectId, id);
-    if (field != 0) m.setString(field, text);
-    EXPECT_FALSE(bus::isError(call({bus::kAddrRouter, handler}, m, field == 0 ? bus::kCmdRemoveObject : bus::kCmdSetObject)));
+  uint32_t routerAdd(const bus::message& record, uint32_t router, uint32_t handler) {
+    const bus::message reply = send(record, bus::kCmdAddObject, {router, handler});
+    EXPECT_FALSE(bus::isError(reply)) << bus::getError(reply);
     settle();
+    return reply.getU32(bus::kFieldObjectId);
   }
-  // Runs the loop so that mirror reports reach the daemon.
-  void settle(uint32_t ms = 200) {
-    mDaemon->runUntil([] { return false; }, ms);
-  }
+  void settle(uint32_t ms = 200) { mDaemon->runUntil([] { return false; }, ms); }
   InterfaceState* record(uint32_t deviceId) {
     auto it = mDaemon->gateway.interfaces.find(deviceId);
     return it == mDaemon->gateway.interfaces.end() ? nullptr : it->second.get();

@@ -7,15 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <deque>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "model/service.h"
+#include "igd/wan_ip_connection_service.h"
 #include "platform/looper.h"
-#include "platform/message.h"
 #include "platform/routerd/log_service.h"
 #include "platform/routerd/nat_table.h"
 #include "platform/routerd/router_protocol.h"
@@ -27,19 +26,13 @@ namespace upnp::test {
 
 using Strings = std::vector<std::string>;
 
-// A request's own fields, without the transport's command, id and reply-to.
-inline std::string ownFields(const bus::message& request) {
-  bus::message fields = request;
-  for (uint32_t transport : {bus::kFieldCommand, bus::kFieldRequestId, bus::kFieldReplyTo}) fields.remove(transport);
-  return fields.toString();
-}
-
-// The interface table [20, 0] as far as the WAN services use it. Records
-// "<command> <fields>" per request; `failNext` refuses the next one.
+// Records "<command> <fields without transport>" per request; `failNext` refuses the next one.
 class FakeInterfaceTable : public bus::Handler {
  public:
   bus::message handle(const bus::message& request) override {
-    received.push_back(std::to_string(request.getU32(bus::kFieldCommand)) + " " + ownFields(request));
+    bus::message fields = request;
+    for (uint32_t transport : {bus::kFieldCommand, bus::kFieldRequestId, bus::kFieldReplyTo}) fields.remove(transport);
+    received.push_back(std::to_string(request.getU32(bus::kFieldCommand)) + " " + fields.toString());
     if (std::exchange(failNext, false)) return bus::errorMsg(bus::kErrNoSuchItem, "no such device");
     bus::message reply;
     for (const auto& [field, value] : counters) reply.setU64(field, value);
@@ -50,6 +43,13 @@ class FakeInterfaceTable : public bus::Handler {
   bool failNext = false;
 };
 
+// AddPortMapping inputs in declared order.
+inline Strings addArgs(const std::string& remote, const std::string& port, const std::string& proto,
+                       const std::string& internalPort = "80", const std::string& client = "192.168.88.20",
+                       const std::string& enabled = "1", const std::string& description = "web") {
+  return {remote, port, proto, internalPort, client, enabled, description, "0"};
+}
+
 class IgdTest : public ::testing::Test {
  protected:
   IgdTest() : mRoot(mDir.path()), mNat(mBackend) {
@@ -59,19 +59,20 @@ class IgdTest : public ::testing::Test {
   }
 
   // Calls the handler of `action` as the SOAP dispatcher would after checking
-  // the inputs (numbers parsed), for a call received on 192.168.88.1/24.
-  static uint32_t call(Service& service, const std::string& action, const Strings& inputs, Strings* outputs = nullptr,
-                       const char* requester = "192.168.88.20") {
-    ActionRequest request;
-    request.requester = *IPAddr::parse(requester);
-    request.lanAddress = *IPAddr::parse("192.168.88.1");
-    request.lanPrefix = 24;
+  // the inputs, for a call received on 192.168.88.1/24.
+  static uint32_t call(Service& service, const std::string& action, const Strings& inputs, Strings* outputs = nullptr) {
+    ActionRequest request{*IPAddr::parse("192.168.88.20"), *IPAddr::parse("192.168.88.1"), 24, {}, {}};
     for (const std::string& text : inputs)
       request.inputs.push_back({text, static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10))});
     const UpnpError result = service.actions.at(action).handler(request);
     if (outputs != nullptr) *outputs = request.outputs;
     return code(result);
   }
+  uint32_t add(const Strings& args) { return call(mService, "AddPortMapping", args); }
+  uint32_t del(const std::string& remote, const std::string& port, const std::string& proto) {
+    return call(mService, "DeletePortMapping", {remote, port, proto});
+  }
+  const PortMapping& entry(uint16_t port) { return mService.mappings.entries().at(PortMappingKey{IPAddr(), port}); }
 
   // The router log lines (topic 67 only) that arrived since the last call.
   Strings routerLines() {
@@ -86,21 +87,18 @@ class IgdTest : public ::testing::Test {
 
   const std::deque<routerd::NatTable::LoggedRequest>& natLog() const { return mNat.requestLog(); }
   const routerd::NatTable::LoggedRequest& lastNat() const { return mNat.requestLog().back(); }
-
   // Makes the NAT table refuse the next request of `command`.
   void failNextNat(uint32_t command) {
     bus::message request;
     request.setU32(routerd::kFailFieldCommand, command);
     request.setU32(routerd::kFailFieldCode, bus::kErrFailed);
     request.setString(routerd::kFailFieldText, "refused");
-    natRequest(request, routerd::kCmdNatFailNext);
+    ASSERT_FALSE(bus::isError(natRequest(request, routerd::kCmdNatFailNext)));
   }
-  void natRequest(bus::message request, uint32_t command) {
+  bus::message natRequest(bus::message request, uint32_t command) {
     request.setU32Array(bus::kFieldDestination, {bus::kAddrRouter, routerd::kHandlerNat});
-    ASSERT_FALSE(bus::isError(mLoop.exchangeCmd(request, command, 1000)));
+    return mLoop.exchangeCmd(request, command, 1000);
   }
-
-  // The current text of a state variable.
   static std::string value(const Service& service, const std::string& name) {
     std::string text;
     return service.stateVariables.at(name)->getValue(text) ? text : "(none)";
@@ -115,6 +113,7 @@ class IgdTest : public ::testing::Test {
   FakeInterfaceTable mInterfaces;
   bus::lstream mRouterLog{67, 0};
   size_t mSeenLines = 0;
+  WANIPConnectionService mService{7, *IPAddr::parse("127.0.0.1"), mRouterLog};
 };
 
 }  // namespace upnp::test
