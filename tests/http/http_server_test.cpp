@@ -184,21 +184,9 @@ TEST_F(HttpServerTest, DispatchesByMethodThenPathThenHost) {
   }
 }
 
-// Answered once complete, read byte by byte; but silent, LF-only, colon-less
-// and trickling clients all end 10 s after accept, unanswered: data does not
-// restart the timer.
-TEST_F(HttpServerTest, RequestsAreAnsweredOnceCompleteOrEndAtTheRequestTimer) {
-  const std::string request = post(kControl, "Host: 127.0.0.1\r\n");
-  Client split("127.0.0.1", loPort);
-  for (size_t i = 0; i + 1 < request.size(); ++i) {
-    split.send(request.substr(i, 1));
-    runUntil([] { return false; }, 1);  // the server reads each byte on its own
-    ASSERT_FALSE(split.drain() || !split.received.empty()) << "answered after byte " << i;
-  }
-  split.send(request.substr(request.size() - 1));
-  ASSERT_TRUE(runUntil([&] { return split.drain(); }));
-  EXPECT_EQ(parseHttpMessage(split.received).firstLine, "HTTP/1.1 200 OK");
-
+// Silent, LF-only, colon-less and trickling clients all end 10 s after
+// accept, unanswered: data does not restart the timer.
+TEST_F(HttpServerTest, IncompleteRequestsEndAtTheRequestTimer) {
   std::vector<std::unique_ptr<Client>> clients;
   for (const char* text :
        {"", "GET /a.gif HTTP/1.1\nHOST: x\n\n", "GET /a.gif HTTP/1.1\r\nno colon\r\n\r\n", "GET /a.gif HTTP/1.1\r\n"})

@@ -155,14 +155,14 @@ TEST(DeviceTest, TargetsDepthFirstWithEqualKeysInOrderOfAddition) {
   EXPECT_EQ(list[4].embeddedDevices[0].embeddedDevices[0].info.UDN, "b");
 }
 
-TEST(DeviceTest, ServiceEntryUrlsUseFreshTokens) {
+TEST(DeviceTest, ServiceEntryUrlsUseFreshLowercaseTokens) {
   std::srand(7);
   const ServiceEntry entry = makeServiceEntry("microsoft-com", "OSInfo:1", "OSInfo1", "osinfo");
   std::srand(7);
-  const std::string first = randomToken();
-  EXPECT_EQ(entry.serviceType + " " + entry.serviceId + " " + entry.SCPDURL,
-            "urn:schemas-microsoft-com:service:OSInfo:1 urn:microsoft-com:serviceId:OSInfo1 /osinfo.xml");
-  EXPECT_EQ(entry.controlURL + entry.eventSubURL, "/upnp/control/" + first + "/osinfo/upnp/event/" + randomToken() + "/osinfo");
+  const std::string control = "/upnp/control/" + randomToken() + "/osinfo";
+  EXPECT_EQ(entry.serviceType + " " + entry.serviceId + " " + entry.SCPDURL + " " + entry.controlURL + " " + entry.eventSubURL,
+            "urn:schemas-microsoft-com:service:OSInfo:1 urn:microsoft-com:serviceId:OSInfo1 /osinfo.xml " + control +
+                " /upnp/event/" + randomToken() + "/osinfo");
   std::string letters;
   for (int i = 0; i < 300; ++i) letters += randomToken();
   EXPECT_EQ(letters.size(), 3000u);
