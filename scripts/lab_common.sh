@@ -26,21 +26,12 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # need TOOL...: each is a binary of the build or a command on PATH.
-need() {
-  local t
-  for t in "$@"; do [[ -x "$BIN/$t" ]] || command -v "$t" >/dev/null || { echo "FAIL: no $t (scripts/deps.sh)"; exit 1; }; done
-}
+need() { local t; for t in "$@"; do [[ -x "$BIN/$t" ]] || command -v "$t" >/dev/null || { echo "FAIL: no $t (scripts/deps.sh)"; exit 1; }; done; }
 
 ok() { echo "ok: $*"; }
-fail() {
-  echo "FAIL: $*"
-  FAILURES=$((FAILURES + 1))
-}
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 # check DESCRIPTION CMD...: one ok/FAIL line for the outcome of CMD.
-check() {
-  local what=$1; shift
-  if "$@"; then ok "$what"; else fail "$what"; fi
-}
+check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi; }
 # until_true SECONDS CMD...: retries CMD every 0.1 s for at most SECONDS.
 until_true() {
   local tries=$(($1 * 10)); shift

@@ -13,10 +13,8 @@ FAILURES=0
 
 command -v systemd-analyze >/dev/null || { echo "test_install: skipped (no systemd-analyze)"; exit 77; }
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$BIN/CMakeCache.txt"; }
-PREFIX=$(cache CMAKE_INSTALL_PREFIX)
-ROOT=$(cache UPNPD_PLATFORM_ROOT)
-CONF=$(cache UPNPD_CONFIG_DIR)
-UNITS=$(cache UPNPD_SYSTEMD_UNIT_DIR)
+read -r PREFIX ROOT CONF UNITS < <(for v in CMAKE_INSTALL_PREFIX UPNPD_PLATFORM_ROOT UPNPD_CONFIG_DIR \
+  UPNPD_SYSTEMD_UNIT_DIR; do cache $v; done | paste -sd' ')
 
 DEST=$(mktemp -d /tmp/test-install.XXXXXX)
 trap 'rm -rf "$DEST"' EXIT
