@@ -7,19 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <deque>
-#include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "igd/wan_ip_connection_service.h"
-#include "platform/looper.h"
+#include "platform/system.h"
 #include "platform/routerd/log_service.h"
 #include "platform/routerd/nat_table.h"
 #include "platform/routerd/router_protocol.h"
 #include "platform/routerd/sim_backend.h"
-#include "platform/system.h"
 #include "tests/platform/temp_dir.h"
 
 namespace upnp::test {
@@ -85,7 +80,7 @@ class IgdTest : public ::testing::Test {
     return lines;
   }
 
-  const std::deque<routerd::NatTable::LoggedRequest>& natLog() const { return mNat.requestLog(); }
+  const auto& natLog() const { return mNat.requestLog(); }
   const routerd::NatTable::LoggedRequest& lastNat() const { return mNat.requestLog().back(); }
   // Makes the NAT table refuse the next request of `command`.
   void failNextNat(uint32_t command) {

@@ -7,9 +7,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "platform/net.h"
 
