@@ -1,20 +1,16 @@
 #pragma once
 
 // What the loopback tests of the HTTP server and of eventing share: a fake
-// HttpHost, sockets that never block the test's own loop, and a monotonic
-// clock the test moves forward instead of waiting out long timers.
+// HttpHost and sockets that never block the test's own loop.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -26,28 +22,6 @@
 #include "model/service.h"
 #include "platform/looper.h"
 #include "platform/net.h"
-
-namespace upnp::test {
-
-inline std::chrono::milliseconds gClockShift{0};
-
-// From now on CLOCK_MONOTONIC reads `by` later; the loop's timers see it at
-// their next turn.
-inline void advanceClock(std::chrono::milliseconds by) { gClockShift += by; }
-
-}  // namespace upnp::test
-
-// Replaces the C library's clock for the whole binary; weak, so that several
-// files of one binary may include this header.
-extern "C" [[gnu::weak]] int clock_gettime(clockid_t clock, timespec* now) noexcept {
-  const long result = syscall(SYS_clock_gettime, clock, now);
-  if (result == 0 && clock == CLOCK_MONOTONIC) {
-    const long long nanos = now->tv_nsec + upnp::test::gClockShift.count() % 1000 * 1000000LL;
-    now->tv_sec += static_cast<time_t>(upnp::test::gClockShift.count() / 1000 + nanos / 1000000000);
-    now->tv_nsec = static_cast<long>(nanos % 1000000000);
-  }
-  return static_cast<int>(result);
-}
 
 namespace upnp::test {
 

@@ -3,6 +3,8 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <vector>
 

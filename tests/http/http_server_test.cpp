@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "http/response.h"
+#include "tests/http/fake_clock.h"
 #include "tests/http/http_fixture.h"
 #include "tests/platform/temp_dir.h"
 

@@ -5,6 +5,7 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <vector>
 
 #include "http/gena/gena.h"

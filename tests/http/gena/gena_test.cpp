@@ -11,6 +11,7 @@
 #include "http/gena/sid_generator.h"
 #include "http/response.h"
 #include "platform/message.h"
+#include "tests/http/fake_clock.h"
 #include "tests/http/http_fixture.h"
 
 namespace upnp::test {
