@@ -17,6 +17,7 @@
 
 #include "http/get_handler.h"
 #include "http/http_host.h"
+#include "http/http_request.h"
 #include "http/http_server.h"
 #include "model/device.h"
 #include "model/service.h"
@@ -103,6 +104,14 @@ struct Client {
   std::string received;
   bool closed = false;
 };
+
+// `text` as the server hands it on after its checks, from `peer` to 127.0.0.1.
+inline HttpRequest requestOf(const std::string& text, const HttpConnection& peer) {
+  HttpRequest request{parseHttpMessage(text), "", "", "", "127.0.0.1", "127.0.0.1:2828", &peer};
+  splitRequestLine(request.request.firstLine, request.method, request.path);
+  request.host = header(request.request, "HOST");
+  return request;
+}
 
 inline size_t occurrences(const std::string& text, const std::string& what) {
   size_t count = 0;

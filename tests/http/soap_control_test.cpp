@@ -9,11 +9,11 @@
 #include <tuple>
 #include <vector>
 
-#include "http/http_server.h"
 #include "http/response.h"
 #include "model/service.h"
+#include "tests/http/http_fixture.h"
 
-namespace upnp {
+namespace upnp::test {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -80,15 +80,8 @@ class SoapControlTest : public ::testing::Test {
   }
 
   HttpMessage post(const std::string& body, const std::string& action, const char* type = "text/xml; charset=\"utf-8\"") {
-    HttpRequest request;
-    request.request.firstLine = "POST /ctl HTTP/1.1";
-    if (type != nullptr) addHeader(request.request, "Content-Type", type);
-    if (!action.empty()) addHeader(request.request, "SOAPAction", action);
-    request.request.body = body;
-    request.request.complete = true;
-    request.method = "POST";
-    request.path = "/ctl";
-    request.connection = &connection;
+    const std::string head = "POST /ctl HTTP/1.1\r\n" + (type ? "Content-Type: " + std::string(type) + "\r\n" : "");
+    const HttpRequest request = requestOf(head + (action.empty() ? "" : "SOAPAction: " + action + "\r\n") + "\r\n" + body, connection);
     testing::internal::CaptureStdout();
     HttpMessage response = handlePost(request, service);
     log = testing::internal::GetCapturedStdout();
@@ -275,4 +268,4 @@ TEST_F(SoapControlTest, HostileOrTruncatedEnvelopesNeverReachAHandler) {
 }
 
 }  // namespace
-}  // namespace upnp
+}  // namespace upnp::test

@@ -43,17 +43,8 @@ class HardeningGenaTest : public HardeningServerTest, public bus::Handler {
     return reply;
   }
   // As the server dispatches it, for callbacks that no request head could carry.
-  HttpMessage subscribe(const std::string& callback) {
-    HttpRequest request;
-    request.request = parseHttpMessage(subscribeRequest(""));
-    request.request.headerValues.back() = callback;
-    request.method = "SUBSCRIBE";
-    request.path = "/evt";
-    request.host = request.localHostPort = "127.0.0.1:2828";
-    request.localAddress = "127.0.0.1";
-    request.connection = &mPeer;
-    return handleSubscribe(mHost, request);
-  }
+  // Straight to eventing, for callbacks longer than any request head the server reads.
+  HttpMessage subscribe(const std::string& callback) { return handleSubscribe(mHost, requestOf(subscribeRequest(callback), mPeer)); }
 
   EventNotifier mNotifier;
   HttpConnection mPeer;

@@ -96,17 +96,9 @@ class GenaTest : public ::testing::Test, public bus::Handler {
 
   HttpMessage send(const std::string& method, const Headers& headers, const std::string& path = kPath,
                    const std::string& hostHeader = "127.0.0.1:2828") {
-    HttpRequest request;
-    request.request.firstLine = method + " " + path + " HTTP/1.1";
-    request.request.complete = true;
-    addHeader(request.request, "HOST", hostHeader);
-    for (const auto& [name, value] : headers) addHeader(request.request, name, value);
-    request.method = method;
-    request.path = path;
-    request.host = hostHeader;
-    request.localAddress = "127.0.0.1";
-    request.localHostPort = "127.0.0.1:2828";
-    request.connection = &connection;
+    std::string text = method + " " + path + " HTTP/1.1\r\nHOST: " + hostHeader + "\r\n";
+    for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
+    const HttpRequest request = requestOf(text + "\r\n", connection);
     testing::internal::CaptureStdout();
     HttpMessage reply = method == "SUBSCRIBE" ? handleSubscribe(host, request) : handleUnsubscribe(host, request);
     testing::internal::GetCapturedStdout();
