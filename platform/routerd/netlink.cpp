@@ -49,6 +49,9 @@ bool forEachAttribute(std::string_view bytes, const std::function<void(uint16_t,
 
 // The bytes after the message's header and its fixed family header of `fixed` bytes.
 std::optional<std::string_view> attributes(std::string_view message, size_t fixed) {
+  nlmsghdr h;
+  if (!readStruct(message, 0, h) || h.nlmsg_len > message.size()) return std::nullopt;
+  message = message.substr(0, h.nlmsg_len);
   const size_t start = align(sizeof(nlmsghdr)) + align(fixed);
   if (message.size() < start) return std::nullopt;
   return message.substr(start);
@@ -101,7 +104,9 @@ bool forEachNetlinkMessage(std::string_view buffer, const std::function<void(std
 
 uint16_t netlinkType(std::string_view message) {
   nlmsghdr h;
-  return readStruct(message, 0, h) ? h.nlmsg_type : 0;
+  // A message shorter than its length field says is no message.
+  if (!readStruct(message, 0, h) || h.nlmsg_len < sizeof(h) || h.nlmsg_len > message.size()) return 0;
+  return h.nlmsg_type;
 }
 
 std::optional<int> netlinkError(std::string_view message) {

@@ -54,7 +54,6 @@ NftRuleText translateRule(const message& rule, const KernelNameOf& kernelNameOf)
   if (rule.getString(kChain) != "dstnat") return refuse("chain (39) '" + rule.getString(kChain) + "'");
   if (rule.getU32(kAction) != kActionDstNat) return refuse("action (40) " + std::to_string(rule.getU32(kAction)));
   if (!used(rule, kUsedToAddr, kToAddrFrom)) return refuse("destination NAT without to-address (1000)");
-  if (rule.has(kToAddrTo) && !rule.has(kToAddrFrom)) return refuse("to-address end (1001) without start");
   std::vector<std::string> parts;
   if (used(rule, kUsedInInterface, kInInterface)) {
     const std::string name = kernelNameOf(rule.getU32(kInInterface));

@@ -214,6 +214,20 @@ TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
   typed.setU32(kResolveFieldName, 1);
   EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, kCmdResolve)));
   EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, entry("x", IPAddr()), kCmdResolverAdd)));
+
+  // The system resolver is asked only for names that the table and the
+  // dotted-quad form do not answer.
+  std::vector<std::string> asked;
+  mRouter->resolver().setFallback([&](const std::string& name) -> std::optional<IPAddr> {
+    asked.push_back(name);
+    if (name == "box.example") return ip("192.0.2.7");
+    return std::nullopt;
+  });
+  EXPECT_EQ(ip("192.0.2.7"), call(path, entry("box.example", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(ip("10.77.1.10"), call(path, entry("cp.lan", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(ip("10.1.2.3"), call(path, entry("10.1.2.3", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(call(path, entry("gone.example", std::nullopt), kCmdResolve)));
+  EXPECT_EQ((std::vector<std::string>{"box.example", "gone.example"}), asked);
 }
 
 TEST_F(ServicesTest, LogKeepsTheLastLinesFromTheLogStreamAndTheBus) {
