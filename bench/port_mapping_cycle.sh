@@ -4,11 +4,14 @@
 # client on lan1, with 0 and with 1,000 other mappings in place, for each
 # routerd backend. Runs in a lab of its own; needs root.
 #
-#   bench/port_mapping_cycle.sh [BUILD-DIR] [CYCLES]     (defaults: build/, 300)
+#   bench/port_mapping_cycle.sh [BUILD-DIR] [CYCLES]     (defaults: build/, 200)
+#
+# Each figure is the best of three runs of CYCLES cycles: on a shared machine
+# the others' load only ever makes a run slower.
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BIN=$(cd "${1:-$REPO/build}" && pwd)
-CYCLES=${2:-300}
+CYCLES=${2:-200}
 LAB="$REPO/scripts/lab.sh"
 NAME=zb$$
 N=$((40 + $$ % 10))
@@ -22,7 +25,7 @@ printf '%-8s %14s %14s %8s\n' backend "cycles/s at 0" "at 1,000" ratio
 for backend in sim linux; do
   "$LAB" --name "$NAME" --index "$N" --bin "$BIN" --backend "$backend" up >/dev/null
   "$LAB" --name "$NAME" start-upnpd >/dev/null
-  for _ in $(seq 60); do on router upnpctl set enabled=yes 2>/dev/null && break; sleep 0.05; done
+  for _ in $(seq 200); do on router upnpctl set enabled=yes 2>/dev/null && break; sleep 0.05; done
   on router upnpctl interface add interface=wan type=external >/dev/null
   on router upnpctl interface add interface=lan type=internal >/dev/null
   ctl=""
@@ -32,11 +35,12 @@ for backend in sim linux; do
     sleep 0.1
   done
   client() { on lan1 "$BIN/soap_cycle_client" "$R" "$ctl" 10.77.$N.10 "$@"; }
+  best() { local b=0 r; for _ in 1 2 3; do r=$(client cycle 40000 "$CYCLES"); ((r > b)) && b=$r; done; echo "$b"; }
   sleep 1  # the external address arrives after the start
   client cycle 40000 20 >/dev/null  # warm-up
-  at0=$(client cycle 40000 "$CYCLES")
+  at0=$(best)
   client fill 20000 1000
-  at1000=$(client cycle 40000 "$CYCLES")
+  at1000=$(best)
   if [[ $backend == linux ]]; then
     rules=$(on router nft list chain ip routerd prerouting | grep -c 'dnat to')
     [[ $rules == 1000 ]] || echo "warning: $rules kernel rules, expected 1000"
