@@ -114,6 +114,55 @@ TEST_F(AddressTableTest, BadEntriesAreRefused) {
   EXPECT_TRUE(bus::isError(call(kInterfacesPath, withId(lan), bus::kCmdRemoveObject)));
 }
 
+using ServicesTest = RouterFixture;
+
+TEST_F(ServicesTest, ResolverAnswersKnownAndLiteralNames) {
+  const bus::Path path{bus::kAddrResolver};
+  auto entry = [](const char* name, std::optional<IPAddr> address) {
+    message m;
+    m.setString(kResolveFieldName, name);
+    if (address) m.setBe32(kResolveFieldAddress, *address);
+    return m;
+  };
+  ASSERT_FALSE(bus::isError(call(path, entry("cp.lan", ip("10.77.1.10")), kCmdResolverAdd)));
+  const struct {
+    const char* name;
+    uint32_t code;
+    const char* address;
+  } cases[] = {
+      {"cp.lan", 0, "10.77.1.10"},
+      {"CP.LAN", bus::kErrNoSuchItem, nullptr},
+      {"other", bus::kErrNoSuchItem, nullptr},
+      {"10.1.2.3", 0, "10.1.2.3"},
+  };
+  for (const auto& c : cases) {
+    const message reply = call(path, entry(c.name, std::nullopt), kCmdResolve);
+    EXPECT_EQ(c.code, bus::getErrorCode(reply)) << c.name;
+    if (c.address) {
+      EXPECT_EQ(ip(c.address), reply.getBe32(kResolveFieldAddress)) << c.name;
+    }
+  }
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, message(), kCmdResolve)));
+  message typed;
+  typed.setU32(kResolveFieldName, 1);
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, typed, kCmdResolve)));
+  EXPECT_EQ(bus::kErrBadRequest, bus::getErrorCode(call(path, entry("x", IPAddr()), kCmdResolverAdd)));
+
+  // The system resolver is asked only for names that the table and the
+  // dotted-quad form do not answer.
+  std::vector<std::string> asked;
+  mRouter->resolver().setFallback([&](const std::string& name) -> std::optional<IPAddr> {
+    asked.push_back(name);
+    if (name == "box.example") return ip("192.0.2.7");
+    return std::nullopt;
+  });
+  EXPECT_EQ(ip("192.0.2.7"), call(path, entry("box.example", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(ip("10.77.1.10"), call(path, entry("cp.lan", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(ip("10.1.2.3"), call(path, entry("10.1.2.3", std::nullopt), kCmdResolve).getBe32(kResolveFieldAddress));
+  EXPECT_EQ(bus::kErrNoSuchItem, bus::getErrorCode(call(path, entry("gone.example", std::nullopt), kCmdResolve)));
+  EXPECT_EQ((std::vector<std::string>{"box.example", "gone.example"}), asked);
+}
+
 
 }  // namespace
 }  // namespace routerd
