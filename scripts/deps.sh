@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libexpat1-dev libbenchmark-dev
   iproute2 procps curl libxml2-utils python3 systemd
   miniupnpc python3-gi gir1.2-gssdp-1.6
+  libnftables-dev nftables
 )
 
 missing=()

@@ -2,7 +2,7 @@
 # The network lab: throwaway network namespaces with a router, two LAN hosts
 # and a WAN host, with routerd (and on request upnpd) running in the router.
 #
-#   lab.sh [--name NAME] [--index N] [--bin DIR] up
+#   lab.sh [--name NAME] [--index N] [--bin DIR] [--backend sim|linux] up
 #   lab.sh [--name NAME] down
 #   lab.sh [--name NAME] status
 #   lab.sh [--name NAME] exec router|lan1|lan2|wan CMD...
@@ -19,6 +19,9 @@
 # host (203.0.113.(2N)). N is --index (default 1); labs side by side should use
 # different indexes so their addresses differ too. Every link is created inside
 # the namespaces, so nothing of the machine's own network is touched.
+# --backend linux runs routerd on the router namespace's kernel (addresses,
+# links and NAT rules are real, in nftables table "ip routerd"); sim (the
+# default) keeps them in routerd only.
 #
 # State lives in /tmp/zelo-lab-NAME: the platform root (ZELO_ROOT) of the lab,
 # routerd's configuration, logs and pid files. `up` and `down` are idempotent.
@@ -31,6 +34,7 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 NAME=zlab
 INDEX=""
 BIN=""
+BACKEND=sim
 NODES=(router lan1 lan2 wan)
 
 die() { echo "lab.sh: $*" >&2; exit 1; }
@@ -40,6 +44,7 @@ while [[ $# -gt 0 ]]; do
     --name) [[ $# -ge 2 ]] || die "--name needs a value"; NAME=$2; shift 2 ;;
     --index) [[ $# -ge 2 ]] || die "--index needs a value"; INDEX=$2; shift 2 ;;
     --bin) [[ $# -ge 2 ]] || die "--bin needs a value"; BIN=$2; shift 2 ;;
+    --backend) [[ $# -ge 2 && "$2" =~ ^(sim|linux)$ ]] || die "--backend needs sim or linux"; BACKEND=$2; shift 2 ;;
     -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --*) die "unknown option $1" ;;
     *) break ;;
@@ -170,7 +175,7 @@ cmd_up() {
   if compgen -G "$REPO/etc/*" >/dev/null; then cp -r "$REPO"/etc/* "$ROOT/zelo/etc/upnp/"; fi
   make_network
   write_config "$n" "$(cat "$STATE/bin")"
-  start_in_router routerd "$bin/routerd" "$STATE/routerd.conf"
+  start_in_router routerd "$bin/routerd" --backend "$BACKEND" "$STATE/routerd.conf"
   local ready=""
   for _ in $(seq 50); do
     if in_ns router env ZELO_ROOT="$ROOT" "$bin/routerctl" identity print >/dev/null 2>&1; then ready=yes; break; fi
@@ -181,7 +186,7 @@ cmd_up() {
     die "routerd did not come up (log: $STATE/routerd.log); 'lab.sh --name $NAME down' cleans up"
   fi
   touch "$STATE/up"
-  echo "lab $NAME is up (index $n), ZELO_ROOT=$ROOT"
+  echo "lab $NAME is up (index $n, $BACKEND backend), ZELO_ROOT=$ROOT"
   echo "  router  $(ns router)  br-lan $LAN_NET.1/24, wan0 $WAN_ROUTER/24, routerd pid $(cat "$STATE/routerd.pid")"
   echo "  lan1    $(ns lan1)    eth0 $LAN_NET.10/24"
   echo "  lan2    $(ns lan2)    eth0 $LAN_NET.11/24"

@@ -94,6 +94,7 @@ bus::message InterfaceTable::onAddObj(RouterDevice& obj) {
   bus::message refusal = validate(obj);
   if (bus::isError(refusal)) return refusal;
   obj.setIfIndex(mBackend.kernelIndex(obj.kernelName()));
+  if (std::optional<bool> running = mBackend.kernelRunning(obj.kernelName())) obj.setRunning(*running);
   bus::Status status = mBackend.applyInterface(obj);
   if (!status.isOk()) return bus::failedMsg(status.text());
   return {};

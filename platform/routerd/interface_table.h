@@ -16,7 +16,8 @@ class AddressTable;
 // (add, set, remove, get, list, change subscriptions). Held in memory only.
 // Names must be unique and free of blanks and control bytes; kernel names are
 // 1..15 bytes. The kernel index is looked up from the kernel name on every add
-// and set (a client's value is ignored). A get with kGetFlagStats answers the
+// and set (a client's value is ignored), and so is `running` when the backend
+// knows it. A get with kGetFlagStats answers the
 // backend's counters. Requests with a mistyped field are refused with
 // kErrBadRequest. Loop thread only.
 class InterfaceTable : public bus::TypedAMap<RouterDevice> {

@@ -1,7 +1,16 @@
 // routerd: the stand-in router. Hosts the router's services on the bus of
 // this platform root ($ZELO_ROOT) until it is killed.
 //
-//   routerd [CONFIG-FILE]      (format: router_config.h)
+//   routerd [--backend sim|linux] [CONFIG-FILE]      (format: router_config.h)
+//
+// sim (the default) keeps the router's state in routerd only; linux makes the
+// kernel of routerd's network namespace follow it (linux_backend.h).
+// SIGTERM and SIGINT end routerd cleanly (the linux backend removes its
+// nftables table).
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,10 +27,12 @@
 #include "platform/looper.h"
 #include "platform/paths.h"
 #include "platform/routerd/program_launcher.h"
+#include "platform/routerd/linux_backend.h"
 #include "platform/routerd/router.h"
 #include "platform/routerd/router_config.h"
 #include "platform/routerd/router_protocol.h"
 #include "platform/routerd/sim_backend.h"
+#include "platform/routerd/system_resolver.h"
 
 namespace {
 
@@ -59,11 +70,36 @@ void notifyReady() {
   unsetenv("NOTIFY_SOCKET");
 }
 
+// SIGTERM/SIGINT become a leave of the loop, so the backend can clean up.
+// Returns the signalfd (owned by main until exit), or -1.
+int leaveOnSignals(bus::Looper& looper) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+  const int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (fd < 0) return -1;
+  looper.runner().addSocket(fd, bus::ThinRunner::kReadable, [&looper](int sfd) {
+    signalfd_siginfo info;
+    while (read(sfd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+    }
+    looper.setupLeave(1);
+  });
+  return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-    std::fprintf(stderr, "usage: routerd [CONFIG-FILE]\n");
+  std::string backendName = "sim";
+  if (argc >= 3 && std::strcmp(argv[1], "--backend") == 0) {
+    backendName = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-') || (backendName != "sim" && backendName != "linux")) {
+    std::fprintf(stderr, "usage: routerd [--backend sim|linux] [CONFIG-FILE]\n");
     return 2;
   }
   // The log is usually a file: keep each line whole and in time.
@@ -73,12 +109,33 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // A fresh base for rule ids: ids held by clients from an earlier run of
+  std::unique_ptr<routerd::RouterBackend> backend = std::make_unique<routerd::SimBackend>();
+  routerd::LinuxBackend* kernelBackend = nullptr;
+  if (backendName == "linux") {
+    auto kernel = std::make_unique<routerd::LinuxBackend>();
+    bus::Status status = kernel->start();
+    if (!status.isOk()) {
+      std::fprintf(stderr, "routerd: linux backend: %s\n", status.text().c_str());
+      return 1;
+    }
+    kernelBackend = kernel.get();
+    backend = std::move(kernel);
+  }
+    // A fresh base for rule ids: ids held by clients from an earlier run of
   // routerd must not name the rules of this one.
-  routerd::Router router(std::make_unique<routerd::SimBackend>(), routerd::NatTable::freshIdBase());
+  routerd::Router router(std::move(backend), routerd::NatTable::freshIdBase());
   bus::Looper looper(bus::kAddrRouter);
   router.attach(looper, /*listen=*/true);
   router.setTrace(&std::cout);
+  const int signalFd = leaveOnSignals(looper);
+  routerd::SystemResolver systemResolver;
+  if (kernelBackend) {
+    routerd::SystemResolver::limitResolverWait();
+    router.resolver().setFallback([&systemResolver, &looper](const std::string& name) {
+      looper.runner().updateNow();
+      return systemResolver.resolve(name, looper.runner().nowMs());
+    });
+  }
 
   // Declared before the config is read, and so destroyed after the loop ends.
   routerd::ProgramLauncher programs(looper.runner());
@@ -105,6 +162,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (kernelBackend) kernelBackend->follow(router, looper);
   if (!osVersion.empty()) {
     bus::Status status = bus::writeFileAtomic(bus::hostPath(routerd::kVersionFile), osVersion + "\n");
     if (!status.isOk()) std::fprintf(stderr, "routerd: version file: %s\n", status.text().c_str());
@@ -114,5 +172,12 @@ int main(int argc, char** argv) {
             << " interfaces, " << router.addresses().objects().size() << " addresses, identity "
             << router.identity().identity() << std::endl;
   notifyReady();
-  return looper.run() ? 0 : 1;
+  const bool ran = looper.run();
+  if (kernelBackend) kernelBackend->stop();
+  if (signalFd >= 0) {
+    looper.runner().removeSocket(signalFd);
+    close(signalFd);
+  }
+  std::cout << "routerd: stopped" << std::endl;
+  return ran ? 0 : 1;
 }

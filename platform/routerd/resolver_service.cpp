@@ -47,9 +47,12 @@ bus::message ResolverService::cmdResolve(const bus::message& request) const {
   if (!validName(name)) return bus::errorMsg(bus::kErrBadRequest, "missing host name (string 3)");
   std::optional<IPAddr> literal = IPAddr::parse(name->bytes);
   auto it = mHosts.find(name->bytes);
-  if (!literal && it == mHosts.end()) return bus::errorMsg(bus::kErrNoSuchItem, "unknown host " + name->bytes);
+  std::optional<IPAddr> found = literal;
+  if (!found && it != mHosts.end()) found = it->second;
+  if (!found && mFallback) found = mFallback(name->bytes);
+  if (!found) return bus::errorMsg(bus::kErrNoSuchItem, "unknown host " + name->bytes);
   bus::message reply;
-  reply.setBe32(kResolveFieldAddress, literal ? *literal : it->second);
+  reply.setBe32(kResolveFieldAddress, *found);
   return reply;
 }
 

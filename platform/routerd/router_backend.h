@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/message.h"
@@ -24,6 +25,12 @@ class RouterBackend {
   virtual const char* name() const = 0;
   // Kernel index of the interface called `kernelName`; 0 when there is none.
   virtual uint32_t kernelIndex(const std::string& kernelName) = 0;
+  // Whether the interface called `kernelName` runs, when the system decides
+  // that; nullopt (the default) keeps what the record says.
+  virtual std::optional<bool> kernelRunning(const std::string& kernelName) {
+    (void)kernelName;
+    return std::nullopt;
+  }
   // A device was added or changed (`dev` is the new state).
   virtual bus::Status applyInterface(const RouterDevice& dev) = 0;
   virtual bus::Status removeInterface(const RouterDevice& dev) = 0;

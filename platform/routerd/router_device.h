@@ -33,6 +33,7 @@ class RouterDevice : public bus::AObject {
   const DeviceCounters& counters() const { return mCounters; }
   // Set by the table from the backend; clients cannot change it.
   void setIfIndex(uint32_t index) { mIfIndex = index; }
+  void setRunning(bool running) { mRunning = running; }
 
  private:
   std::string mName;         // router name, unique in the table
