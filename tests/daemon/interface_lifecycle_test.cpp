@@ -69,32 +69,11 @@ TEST_F(InterfaceLifecycleTest, InternalInterfaceFollowsItsAddress) {
   EXPECT_EQ(record(other), nullptr);
   InterfaceState* lan = record(mLan[0]);
   ASSERT_TRUE(lan != nullptr && lan->started && lan->httpSocket.valid());
-  bus::message rename;
-  rename.setU32(bus::kFieldObjectId, mLan[0]);
-  rename.setString(routerd::kDevName, "lan-renamed");
-  ASSERT_FALSE(bus::isError(send(rename, bus::kCmdSetObject, {bus::kAddrRouter, routerd::kHandlerInterfaces})));
-  settle();
-  EXPECT_EQ(heard(0, "10.9.0.1"), "");  // a name-only change restarts nothing
-  EXPECT_EQ(lan->name, "lan-renamed");
   removeAddress(mLanAddress[0]);
   EXPECT_TRUE(heard(0, "10.9.0.1").ends_with("4 byebye"));
   EXPECT_FALSE(lan->started || lan->ssdp->isOpen() || lan->httpSocket.valid());
   routerAddress("10.9.0.1", mLan[0]);
   EXPECT_EQ(heard(0, "10.9.0.1"), "4 alive");
-}
-
-TEST_F(InterfaceLifecycleTest, ForcedAddressStaysAndDisablingStopsEveryInterface) {
-  configure(mLan[0], kTypeInternal, "10.9.0.77");
-  configure(mLan[1], kTypeInternal);
-  EXPECT_TRUE(heard(0, "10.9.0.77").ends_with("4 alive"));
-  heard(1, "10.9.1.1");
-  routerAddress("10.9.0.5", mLan[0]);  // stopped on the old address, started on the new: the same
-  EXPECT_EQ(heard(0, "10.9.0.77"), "4 byebye, 4 alive, 4 byebye, 4 alive");
-  ASSERT_FALSE(bus::isError(setSettings(0, -1, -1)));
-  settle();
-  EXPECT_EQ(heard(0, "") + "; " + heard(1, ""), "4 byebye; 4 byebye");
-  EXPECT_FALSE(record(mLan[0])->started || record(mLan[1])->httpSocket.valid());
-  EXPECT_TRUE(mDaemon->leavePending());
 }
 
 TEST_F(InterfaceLifecycleTest, ExternalInterfaceCarriesTheWanBranchAndItsRules) {

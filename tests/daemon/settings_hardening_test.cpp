@@ -35,7 +35,6 @@ TEST_F(DaemonFixture, SettingsAndEntriesThatCannotBeSavedAreNotApplied) {
   breakStore(mRoot.path(), "upnp");
   expectSaveError(changeEntry(id, bus::kFieldDisabled, 1));
   expectSaveError(changeEntry(id));
-  ASSERT_NE(mDaemon->config.find(id), nullptr);
   EXPECT_FALSE(mDaemon->config.find(id)->disabled);
   EXPECT_NE(record(5), nullptr);
 }

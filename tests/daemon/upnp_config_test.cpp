@@ -60,15 +60,6 @@ TEST_F(DaemonFixture, EntriesMakeRecordsWhileEnabledAndNeverTwoForOneInterface) 
   ASSERT_FALSE(bus::isError(changeEntry(other)));
   EXPECT_TRUE(mDaemon->gateway.interfaces.empty());
 
-  bus::message m;
-  m.setBool(bus::kFieldDynamic, true);
-  m.setU32(UpnpInterfaceCfg::kFieldInterface, 10);
-  m.setU32(UpnpInterfaceCfg::kFieldType, kTypeInternal);
-  const uint32_t dynamic = send(m, bus::kCmdAddObject).getU32(bus::kFieldObjectId);
-  EXPECT_EQ(bus::getError(changeEntry(dynamic, UpnpInterfaceCfg::kFieldType, kTypeExternal)), "cannot change dynamic");
-  EXPECT_EQ(record(10)->config.type, kTypeInternal);
-  ASSERT_FALSE(bus::isError(changeEntry(dynamic)));
-  EXPECT_EQ(record(10), nullptr);
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <iterator>
-#include <random>
 
 #include "platform/net.h"
 #include "tests/igd/igd_fixture.h"
@@ -62,9 +60,6 @@ TEST_F(IgdTest, UpdateSetsInPlaceFallsBackToAddAndKeepsTheEntryOnErrors) {
             ruleText(ruleId) + ", 0xfe000a=bool:true, 1000=be32:192.168.88.20, 1001=be32:192.168.88.20, 1002=u32:81, "
                                "1003=u32:81}");
   EXPECT_EQ(routerLines(), Strings{"set mapping: proto:TCP, ports:18080->81, internal ip:192.168.88.20"});
-  EXPECT_EQ(std::to_string(entry(18080).ruleId == ruleId) + std::to_string(entry(18080).internalPort) +
-                std::to_string(entry(18080).enabled) + entry(18080).description,
-            "1810new");
 
   bus::message lose;  // the rule vanishes behind the daemon's back
   lose.setU32(bus::kFieldObjectId, ruleId);
@@ -86,7 +81,6 @@ TEST_F(IgdTest, UpdateSetsInPlaceFallsBackToAddAndKeepsTheEntryOnErrors) {
   EXPECT_NE(lastNat().ruleId, ruleId);
   EXPECT_EQ(entry(18080).ruleId, lastNat().ruleId);
   EXPECT_EQ(mNat.rules().size(), 1u);
-
   failNextNat(bus::kCmdAddObject);
   EXPECT_EQ(add(addArgs("", "18081", "TCP")), 501u);
   EXPECT_EQ(mService.mappings.size(), 1u);
@@ -127,8 +121,6 @@ TEST_F(IgdTest, DummyEntryOnAndOffForBothGetActionsAndTheCount) {
     EXPECT_EQ(out[6], on ? "Dummy inactive rule for windows to work" : "real");
     ASSERT_EQ(call(service, "GetGenericPortMappingEntry", {on ? "1" : "0"}, &out), 0u);
     EXPECT_EQ(out, addArgs("", "0", "TCP", "5", "192.168.88.20", "1", "real"));
-    ASSERT_EQ(call(service, "GetSpecificPortMappingEntry", {"", "0", "TCP"}, &out), 0u);
-    EXPECT_EQ(out[3], on ? "Dummy inactive rule for windows to work" : "real");
   }
 }
 
@@ -144,24 +136,6 @@ TEST_F(IgdTest, ListingFollowsHostThenPortThenProtocol) {
     listed.push_back(out[0] + "/" + out[1] + "/" + out[2]);
   EXPECT_EQ(listed, (Strings{"/18001/TCP", "/18002/TCP", "/18002/UDP", "9.0.0.1/18001/TCP", "10.0.0.2/18000/TCP",
                              "10.0.0.2/18001/TCP", "10.0.0.2/18001/UDP"}));
-  ASSERT_EQ(call(mService, "GetSpecificPortMappingEntry", {"10.0.0.2", "18000", "TCP"}, &out), 0u);
-  EXPECT_EQ(out, (Strings{"90", "192.168.88.20", "1", "web", "0"}));
-}
-
-TEST_F(IgdTest, EntryAtAgreesWithTheMapUnderChanges) {
-  std::mt19937 random(12345);
-  const PortMappingTable& table = mService.mappings;
-  for (int i = 0; i < 300; ++i) ASSERT_EQ(add(addArgs("", std::to_string(20000 + i * 3), "TCP")), 0u);
-  for (int round = 0; round < 400; ++round) {
-    const size_t index = random() % (table.size() + 2);
-    const auto expected = index < table.size() ? std::next(table.entries().begin(), index) : table.entries().end();
-    ASSERT_TRUE(table.entryAt(index) == expected) << "round " << round << " index " << index;
-    if (round % 7 == 0) {  // a change between lookups must not leave a stale position behind
-      const auto victim = std::next(table.entries().begin(), random() % table.size());
-      ASSERT_EQ(del("", std::to_string(victim->first.externalPort), "TCP"), 0u);
-      ASSERT_EQ(add(addArgs("", std::to_string(20001 + round), "TCP")), 0u);
-    }
-  }
 }
 
 TEST_F(IgdTest, AddressChangeRetargetsEveryRuleAndCleanupRemovesThemDespiteErrors) {

@@ -41,26 +41,5 @@ TEST_F(IgdTest, EachCounterReadAsksTheRouterAnewAndShowsTheLow32Bits) {
             "EthernetOther");
 }
 
-// Records the variables that setVariable starts events for.
-struct RecordingSink : EventSink {
-  void startEvent(Service&, Subscription&, const std::string& variable) override { events.push_back(variable); }
-  Strings events;
-};
-
-TEST_F(IgdTest, SubscribersHearOfEveryChangeAndNothingElse) {
-  RecordingSink sink;
-  mService.eventSink = &sink;
-  mService.subscriptions["uuid:one"] = std::make_unique<Subscription>();
-  mService.subscriptions["uuid:one"]->service = &mService;
-  EXPECT_EQ(add(addArgs("", "18080", "TCP")), 0u);
-  EXPECT_EQ(add(addArgs("", "18080", "TCP", "81")), 0u);  // in place: the count is unchanged
-  EXPECT_EQ(call(mService, "ForceTermination", {}), 0u);
-  mService.setConnectionStatus(ConnectionStatus::Disconnected);  // same value again
-  mService.setExternalIp(*IPAddr::parse("127.0.0.2"));
-  EXPECT_EQ(del("", "18080", "TCP"), 0u);
-  EXPECT_EQ(sink.events,
-            (Strings{"PortMappingNumberOfEntries", "ConnectionStatus", "ExternalIPAddress", "PortMappingNumberOfEntries"}));
-}
-
 }  // namespace
 }  // namespace upnp::test

@@ -13,17 +13,6 @@
 namespace bus {
 namespace {
 
-TEST(FileUtilTest, FailedWritesLeaveNoTemporaryFile) {
-  test::TempDir dir;
-  ASSERT_TRUE(writeFileAtomic(dir.path() + "/a/b/file", std::string("x\0y", 3)).isOk());
-  EXPECT_EQ(readFile(dir.path() + "/a/b/file"), std::string("x\0y", 3));
-  EXPECT_FALSE(writeFileAtomic(dir.path() + "/a/b/file/child", "y").isOk());  // parent is a file
-  std::filesystem::create_directories(dir.path() + "/dir/inner");
-  const Status s = writeFileAtomic(dir.path() + "/dir", "z");  // rename over a directory
-  EXPECT_EQ(s.text().rfind("rename: ", 0), 0u) << s.text();
-  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/dir.tmp." + std::to_string(getpid())));
-}
-
 // A writer killed at any moment leaves the old or the new content, never a mix,
 // a truncation or nothing.
 TEST(FileUtilTest, KilledWriterLeavesOldOrNewContent) {

@@ -110,20 +110,9 @@ TEST(Netlink, AddressPrefersLocalAndTakesOnlyIpv4) {
   a = parseAddress(addrMessage(RTM_DELADDR, AF_INET, 32, "100.64.0.2", "100.64.0.1"));
   EXPECT_TRUE(a && a->address.toString() == "100.64.0.2" && a->removed);
   EXPECT_EQ(parseAddress(addrMessage(RTM_NEWADDR, AF_INET, 32, nullptr, "100.64.0.1"))->address.toString(), "100.64.0.1");
-  EXPECT_FALSE(parseAddress(addrMessage(RTM_NEWADDR, AF_INET6, 24, "203.0.113.1", nullptr)));
   EXPECT_FALSE(parseAddress(addrMessage(RTM_NEWADDR, AF_INET, 33, "203.0.113.1", nullptr)));
   EXPECT_FALSE(parseAddress(addrMessage(RTM_NEWADDR, AF_INET, 24, nullptr, nullptr)));
   EXPECT_FALSE(parseAddress(addrMessage(RTM_NEWADDR, AF_INET, 24, "0.0.0.0", nullptr)));
-}
-
-TEST(Netlink, OurAddressRequestParsesBackAsTheSameAddress) {
-  const std::string request = netlinkAddressRequest(true, 9, *IPAddr::parse("10.1.2.3"), 20);
-  std::optional<NetlinkAddress> a = parseAddress(request);
-  ASSERT_TRUE(a);
-  EXPECT_EQ(a->address.toString(), "10.1.2.3");
-  EXPECT_EQ(a->prefix, 20u);
-  EXPECT_EQ(a->index, 9u);
-  EXPECT_TRUE(parseAddress(netlinkAddressRequest(false, 9, *IPAddr::parse("10.1.2.3"), 20))->removed);
 }
 
 TEST(Netlink, NftNewRuleGivesTableChainAndHandle) {
@@ -177,8 +166,6 @@ TEST(Netlink, MessagesAreSplitUntilOneDoesNotFit) {
   seen = 0;
   EXPECT_FALSE(forEachNetlinkMessage(a + broken, [&](std::string_view) { ++seen; }));
   EXPECT_EQ(seen, 1);
-  broken[0] = 8;  // shorter than a header
-  EXPECT_FALSE(forEachNetlinkMessage(broken, [](std::string_view) {}));
 }
 
 TEST(Netlink, ErrorAndAcknowledgement) {
