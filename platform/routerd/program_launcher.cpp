@@ -90,14 +90,27 @@ bus::Status ProgramLauncher::add(const ProgramSpec& spec) {
   for (const auto& p : mPrograms) {
     if (p->spec.address == spec.address) return bus::Status::error("address " + std::to_string(spec.address) + " has a program already");
   }
-  const int fd = bus::listenBusSocket(spec.address);
-  if (fd < 0) return bus::Status::error("cannot listen at bus address " + std::to_string(spec.address));
   auto p = std::make_unique<Program>();
   p->spec = spec;
-  p->listenFd = fd;
-  watch(*p);
+  Program& program = *p;
   mPrograms.push_back(std::move(p));
+  if (!claim(program)) trace(program, "bus address in use; taken over once it is free");
   return bus::Status::ok();
+}
+
+// The address may still be held by the program itself, started by an earlier
+// routerd that went away: then it is taken over once the program has left.
+bool ProgramLauncher::claim(Program& p) {
+  p.listenFd = bus::listenBusSocket(p.spec.address);
+  if (p.listenFd >= 0) {
+    watch(p);
+    return true;
+  }
+  p.timer = mRunner.addTimer(ticks(kRestartDelayMs), [this, &p] {
+    p.timer = 0;
+    (void)claim(p);
+  });
+  return false;
 }
 
 pid_t ProgramLauncher::running(uint32_t address) const {

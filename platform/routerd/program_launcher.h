@@ -60,6 +60,9 @@ class ProgramLauncher {
 
  private:
   struct Program;
+  // Listens at the program's address, or retries every kRestartDelayMs while
+  // it is taken; false when it is taken now.
+  bool claim(Program& p);
   void watch(Program& p);
   void start(Program& p);
   void reapSoon(Program& p);
