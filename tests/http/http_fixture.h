@@ -26,16 +26,10 @@
 
 namespace upnp::test {
 
-template <class Table>
-Service* lookUp(const Table& table, const std::string& path) {
-  auto it = table.find(path);
-  return it == table.end() ? nullptr : it->second;
-}
-
 class FakeHost : public HttpHost {
  public:
-  Service* controlService(const std::string& path) override { return lookUp(control, path); }
-  Service* eventService(const std::string& path) override { return lookUp(events, path); }
+  Service* controlService(const std::string& path) override { return control.contains(path) ? control[path] : nullptr; }
+  Service* eventService(const std::string& path) override { return events.contains(path) ? events[path] : nullptr; }
   const std::string* servedFile(const std::string& path) const override {
     auto it = files.find(path);
     return it == files.end() ? nullptr : &it->second;
@@ -142,14 +136,10 @@ class HardeningServerTest : public ::testing::Test {
   }
   ~HardeningServerTest() override { mServer.unlisten(mListener.fd()); }
 
-  template <class Pred>
-  bool runUntil(Pred done, uint32_t maxMs) {
-    return mLoop.runUntil(done, maxMs);
-  }
   // Sends `request` on a new connection and returns all the server answers.
   std::string exchange(const std::string& request) {
     Client client("127.0.0.1", mPort, request);
-    EXPECT_TRUE(runUntil([&] { return client.drain(); }, 3000)) << request.substr(0, 80);
+    EXPECT_TRUE(mLoop.runUntil([&] { return client.drain(); }, 3000)) << request.substr(0, 80);
     return client.received;
   }
 

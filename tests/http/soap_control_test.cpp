@@ -42,8 +42,9 @@ class SoapControlTest : public ::testing::Test {
     connection.interface = &lan;
     variable("Count", VariableKind::UI4).setValue("7");
     variable("Port", VariableKind::UI2);
-    range(variable("Ranged", VariableKind::UI4), 1, 10);
-    range(variable("RangedPort", VariableKind::UI2), 0, 4000000);
+    StateVariable &ranged = variable("Ranged", VariableKind::UI4), &wide = variable("RangedPort", VariableKind::UI2);
+    std::tie(ranged.hasRange, ranged.minimum, ranged.maximum, wide.hasRange, wide.minimum, wide.maximum) =
+        std::tuple(true, 1u, 10u, true, 0u, 4000000u);
     variable("Flag", VariableKind::BOOLEAN);
     service.addVariable("Proto", std::make_unique<StateVariable>(Strings{"TCP", "UDP"}, false));
     variable("Text", VariableKind::STRING).setValue("a<b&c");
@@ -67,9 +68,6 @@ class SoapControlTest : public ::testing::Test {
     service.addVariable(name, std::make_unique<StateVariable>(false, kind));
     return *service.stateVariables.at(name);
   }
-  static void range(StateVariable& variable, uint32_t minimum, uint32_t maximum) {
-    std::tie(variable.hasRange, variable.minimum, variable.maximum) = std::tuple(true, minimum, maximum);
-  }
   ActionHandler handler(UpnpError result, size_t outputs) {
     return [this, result, outputs](ActionRequest& request) {
       ++calls;
@@ -86,9 +84,6 @@ class SoapControlTest : public ::testing::Test {
     HttpMessage response = handlePost(request, service);
     log = testing::internal::GetCapturedStdout();
     return response;
-  }
-  HttpMessage callAction(const std::string& action, const std::string& value) {
-    return post(envelope(call(action, "<NewValue>" + value + "</NewValue>")), soapAction(action));
   }
   static void expectFault(const HttpMessage& response, uint32_t code) {
     EXPECT_TRUE(response.firstLine == "HTTP/1.1 500 Internal Server Error" &&
@@ -118,45 +113,29 @@ TEST_F(SoapControlTest, MalformedRequestsGetTheBare400OfTheFirstFailedCheck) {
       {"<s:Envelop xmlns:s=\"x\"/>", kQuery, "POST: XML bad node name: Envelop"},
       {"<s:Envelope xmlns:s=\"e\"><s:Body>" + query("Count") + "</s:Body></s:Envelope>", kQuery, "POST: XML no encoding style"},
       {envelope(query("Count"), "http://schemas.xmlsoap.org/soap/encoding"), kQuery, "POST: XML bad encoding style"},
-      {std::string("<s:Envelope a:encodingStyle=\"x\" s:encodingStyle=\"") + kStyle + "\"><s:Body/></s:Envelope>",
-       kQuery, "POST: XML bad encoding style"},  // the first one counts, whatever its prefix
       {open + "<s:Header/></s:Envelope>", "", "POST: XML no body"},
       {good, "", "POST: with no SOAPACTION"},
       {envelope("<u:Query/>"), kQuery, "POST: query variable xml bad"},
       {envelope("<u:QueryStateVariable><u:name>Count</u:name></u:QueryStateVariable>"), kQuery,
        "POST: query variable xml var name bad"},
       {envelope(call("getinfo")), soapAction("GetInfo"), "POST: XML has no such action"},
-      {open + "<s:Body/><s:Body>" + call("GetInfo") + "</s:Body></s:Envelope>", soapAction("GetInfo"),
-       "POST: XML has no such action"},  // the first Body counts
   };
   for (const auto& c : cases) {
     const HttpMessage response = post(c.body, c.action, c.type);
     EXPECT_EQ(response.firstLine + response.body, "HTTP/1.1 400 Bad Request") << c.log;
     EXPECT_TRUE(log.ends_with(std::string(c.log) + "\n")) << log;
   }
-  // SOAPACTION names the action after the first '#'; the type before it is not compared.
-  const std::pair<const char*, const char*> actions[] = {  // header, then the element the body carries
-      {"\"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo\"", "GetInfo"},
-      {"urn:schemas-upnp-org:service:WANIPConnection:1#GetInfo", "GetInfo"},
-      {"\"urn:other:1#GetInfo\"", "GetInfo"}, {"GetInfo", "GetInfo"},
-      {"\"urn:x#GetInfo", "GetInf"},  // a lone quote costs the last byte too
-      {"\"urn:x#GetInfo", "GetInfo"}, {"\"a#b#GetInfo\"", "GetInfo"}, {"\"", "GetInfo"},
-  };
-  for (size_t i = 0; i < std::size(actions); ++i) {
-    EXPECT_EQ(post(envelope(std::string("<m:") + actions[i].second + " xmlns:m=\"x\"/>"), actions[i].first).firstLine,
-              i < 4 ? "HTTP/1.1 200 OK" : i == 4 ? "HTTP/1.1 500 Internal Server Error" : "HTTP/1.1 400 Bad Request")
-        << actions[i].first << " " << actions[i].second;
-  }
-  // Any prefixes, or none at all.
+  // Any prefixes or none; SOAPACTION names the action after the first '#', unquoted or not.
   EXPECT_EQ(post(std::string("<Envelope encodingStyle=\"") + kStyle + "\"><Body><GetInfo/></Body></Envelope>", "GetInfo")
                 .firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(post(envelope("<m:GetInf xmlns:m=\"x\"/>"), "\"urn:x#GetInfo").firstLine, "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(post(envelope("<m:GetInfo xmlns:m=\"x\"/>"), "\"a#b#GetInfo\"").firstLine, "HTTP/1.1 400 Bad Request");
 }
 
 // The whole response as written, with DATE and SERVER blanked; texts escaped.
 TEST_F(SoapControlTest, HandlerLessActionAnswersFromItsVariables) {
   HttpMessage response = post(envelope(call("GetInfo", "<NewIgnored>junk</NewIgnored>")), soapAction("GetInfo"));
   ASSERT_EQ(response.headerNames, (Strings{"CONTENT-LENGTH", "CONTENT-TYPE", "DATE", "EXT", "SERVER"}));
-  EXPECT_EQ(response.headerValues[2].size(), httpDate(0).size());
   EXPECT_EQ(response.headerValues[4], serverString());
   response.headerValues[2] = response.headerValues[4] = "-";
   const std::string body =
@@ -172,8 +151,7 @@ TEST_F(SoapControlTest, HandlerLessActionAnswersFromItsVariables) {
   response = post(envelope(call("AddMapping", "<NewDescription>web</NewDescription><Extra>1</Extra><NewPort>8080</NewPort>"
                                               "<NewProtocol>TCP</NewProtocol><NewPort>99999</NewPort>")),
                   soapAction("AddMapping"));
-  EXPECT_EQ(response.firstLine, "HTTP/1.1 200 OK");
-  ASSERT_EQ(seen.inputs.size(), 3u);
+  ASSERT_TRUE(response.firstLine == "HTTP/1.1 200 OK" && seen.inputs.size() == 3u);
   EXPECT_EQ(seen.inputs[0].text + seen.inputs[1].text + seen.inputs[2].text, "TCP8080web");
   EXPECT_EQ(seen.inputs[1].number, 8080u);
   EXPECT_EQ(seen.requester, *IPAddr::parse("192.168.1.20"));
@@ -203,45 +181,19 @@ TEST_F(SoapControlTest, RefusedCallsAnswerTheirFault) {
     expectFault(post(c.body, c.action), c.code);
     EXPECT_EQ(calls, c.calls);
   }
+  // Inputs by kind: strtoul must consume the whole text; UI2 keeps its bound within a wider range.
+  const std::pair<const char*, const char*> values[] = {{"SetCount", "4294967296"}, {"SetCount", "12ab"}, {"SetCount", "-1"},
+      {"SetRangedPort", "65536"}, {"SetRanged", "11"}, {"SetRanged", "0"}, {"SetFlag", "True"}, {"SetProto", "tcp"}};
+  calls = 0;
+  for (const auto& [action, value] : values)
+    expectFault(post(envelope(call(action, std::string("<NewValue>") + value + "</NewValue>")), soapAction(action)), 402);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(post(envelope(call("SetCount", "<NewValue>\t+5</NewValue>")), soapAction("SetCount")).firstLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(seen.inputs.at(0).number, 5u);
   // QueryStateVariable, quoted or not, asks a provider on every read.
   EXPECT_NE(post(envelope(query("Count")), kQuery).body.find("<return>7</return>"), std::string::npos);
   const std::string unquoted = std::string(kQuery).substr(1, std::string(kQuery).size() - 2);
   EXPECT_NE(post(envelope(query("Provided")), unquoted).body.find("<return>1234</return>"), std::string::npos);
-}
-
-TEST_F(SoapControlTest, InputValuesAreCheckedByKind) {
-  const struct {
-    const char* action;
-    std::vector<std::pair<std::string, uint32_t>> accepted;  // value, number handed on
-    Strings refused;
-  } cases[] = {
-      // strtoul must consume the whole text: leading white space and a sign
-      // pass, nothing at all is 0, "-1" wraps beyond 32 bits.
-      {"SetCount", {{"0", 0}, {"4294967295", 4294967295u}, {"", 0}, {" 5", 5}, {"\t+5", 5}, {"-0", 0}, {"007", 7}},
-       {"4294967296", "18446744073709551615", "99999999999999999999999", "12ab", "0x10", "1e3", "5 ", " ", "-1", "-",
-        std::string(30000, '9')}},
-      {"SetPort", {{"65535", 65535}, {"", 0}}, {"65536", "80http"}},
-      {"SetRangedPort", {{"65535", 65535}}, {"65536"}},  // a wider range keeps the UI2 bound
-      {"SetRanged", {{"1", 1}, {"10", 10}}, {"0", "11", "", "-1"}},
-      {"SetFlag", {{"1", 0}, {"0", 0}, {"true", 0}, {"false", 0}, {"yes", 0}, {"no", 0}}, {"True", "TRUE", "No", "2", "", "true "}},
-      {"SetProto", {{"TCP", 0}, {"UDP", 0}}, {"tcp", "TCP ", ""}},
-      {"SetText", {{"", 0}, {"any thing", 0}, {std::string(30000, 'x'), 0}}, {}},
-  };
-  for (const auto& c : cases) {
-    for (const auto& [value, number] : c.accepted) {
-      calls = 0;
-      EXPECT_EQ(callAction(c.action, value).firstLine, "HTTP/1.1 200 OK") << c.action << " '" << value.substr(0, 20);
-      ASSERT_EQ(calls, 1);
-      EXPECT_EQ(seen.inputs.at(0).text, value);
-      EXPECT_EQ(seen.inputs.at(0).number, number);
-    }
-    for (const std::string& value : c.refused) {
-      SCOPED_TRACE(std::string(c.action) + " '" + value.substr(0, 20) + "'");
-      calls = 0;
-      expectFault(callAction(c.action, value), 402);
-      EXPECT_EQ(calls, 0);
-    }
-  }
 }
 
 TEST_F(SoapControlTest, HostileOrTruncatedEnvelopesNeverReachAHandler) {
@@ -260,11 +212,6 @@ TEST_F(SoapControlTest, HostileOrTruncatedEnvelopesNeverReachAHandler) {
   for (size_t length = 0; length < body.size(); ++length)
     EXPECT_EQ(post(body.substr(0, length), soapAction("AddMapping")).firstLine, "HTTP/1.1 400 Bad Request") << length;
   EXPECT_EQ(calls, 0);
-  // Many unrelated arguments: the one that matters is still found.
-  std::string many;
-  while (many.size() < 32000) many += "<NewOther>x</NewOther>";
-  EXPECT_EQ(post(envelope(call("SetText", many + "<NewValue>v</NewValue>")), soapAction("SetText")).firstLine, "HTTP/1.1 200 OK");
-  EXPECT_EQ(seen.inputs.at(0).text, "v");
 }
 
 }  // namespace

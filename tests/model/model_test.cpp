@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <set>
 #include <tuple>
 
 #include "model/device.h"
@@ -28,51 +27,42 @@ struct RecordingSink : EventSink {
 };
 
 void subscribe(Service& service, const std::string& sid) {
-  service.subscriptions[sid] = std::make_unique<Subscription>();
-  service.subscriptions[sid]->sid = sid;
+  (service.subscriptions[sid] = std::make_unique<Subscription>())->sid = sid;
   service.subscriptions[sid]->service = &service;
 }
 
 TEST(ServiceTest, SetVariableStartsOneEventPerSubscriptionOnChangeOnly) {
-  const struct {
-    bool sendEvents;
-    const char *before, *provided;  // null: no value yet, no provider
-    std::string value;
-    bool events;
-  } cases[] = {
+  // sendEvents, value before and provider's value (null: none), value set, whether it is an event
+  const std::tuple<bool, const char*, const char*, std::string, bool> cases[] = {
       {true, nullptr, nullptr, "x", true}, {true, nullptr, nullptr, "", false}, {true, "x", nullptr, "x", false},
       {true, "x", nullptr, "y", true},     {true, "x", nullptr, "", true},      {false, "x", nullptr, "y", false},
       {true, nullptr, "p", "p", false},    {true, nullptr, "p", "q", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
+  for (const auto& [sendEvents, before, provided, value, events] : cases) {
+    SCOPED_TRACE(value);
     RecordingSink sink;
     Service service("urn:x");
     service.eventSink = &sink;
-    auto variable = std::make_unique<StateVariable>(c.sendEvents, VariableKind::STRING);
-    if (c.before) variable->setValue(c.before);
-    if (c.provided) variable->setProvider([p = std::string(c.provided)] { return p; });
+    auto variable = std::make_unique<StateVariable>(sendEvents, VariableKind::STRING);
+    if (before) variable->setValue(before);
+    if (provided) variable->setProvider([p = std::string(provided)] { return p; });
     service.addVariable("V", std::move(variable));
-    subscribe(service, "uuid:c");
-    subscribe(service, "uuid:b");
-    service.setVariable("V", c.value);
-    EXPECT_EQ(sink.events, (c.events ? Strings{"uuid:b:V", "uuid:c:V"} : Strings{}));
+    for (const char* sid : {"uuid:c", "uuid:b"}) subscribe(service, sid);
+    service.setVariable("V", value);
+    EXPECT_EQ(sink.events, (events ? Strings{"uuid:b:V", "uuid:c:V"} : Strings{}));
     std::string out;
-    EXPECT_TRUE(service.stateVariables.at("V")->getValue(out) && out == c.value && !service.stateVariables.at("V")->provider);
+    EXPECT_TRUE(service.stateVariables.at("V")->getValue(out) && out == value && !service.stateVariables.at("V")->provider);
   }
-  // Without a sink the value is still kept; a sink may drop subscriptions.
+  // A sink may drop subscriptions.
   Service service("urn:x");
   service.addVariable("V", std::make_unique<StateVariable>(true, VariableKind::UI4));
   for (const char* sid : {"uuid:a", "uuid:b", "uuid:c"}) subscribe(service, sid);
-  service.setVariable("V", "5");
-  EXPECT_EQ(service.stateVariables.at("V")->value, "5");
   RecordingSink sink;
   sink.dropWhich = "uuid:b";
   service.eventSink = &sink;
   service.setVariable("Missing", "1");
   service.setVariable("V", "6");
-  EXPECT_EQ(sink.events, (Strings{"uuid:a:V", "uuid:c:V"}));
-  EXPECT_EQ(service.stateVariables.size(), 1u);
+  EXPECT_TRUE(sink.events == (Strings{"uuid:a:V", "uuid:c:V"}) && service.stateVariables.size() == 1u);
 }
 
 // Logs, when destroyed, what the service's other maps still held (a map's
@@ -92,7 +82,7 @@ TEST(ServiceTest, ReleasesVariablesThenSubscriptionsThenDeliveries) {
   Strings log;
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  {
+  {  // held by each map's timer or provider
     Service service("urn:x");
     auto held = [&](const char* what) {
       return [witness = std::shared_ptr<Witness>(new Witness{&log, what, &service})] { return std::string(); };
@@ -139,24 +129,9 @@ TEST(DeviceTest, TargetsDepthFirstWithEqualKeysInOrderOfAddition) {
   std::vector<Device> list;
   addDeviceCopy(list, root);
   root.embeddedDevices[0].embeddedDevices[0].info.UDN = "changed";
-  EXPECT_EQ(targetsOf(list[0]).size(), 8u);
-  EXPECT_EQ(list[0].describe().name, "device");
+  EXPECT_TRUE(targetsOf(list[0]).size() == 8u && list[0].describe().name == "device");
   for (int i = 0; i < 4; ++i) addDeviceCopy(list, list[0]);  // an element of the growing list
   EXPECT_EQ(list[4].embeddedDevices[0].embeddedDevices[0].info.UDN, "b");
-}
-
-TEST(DeviceTest, ServiceEntryUrlsUseFreshLowercaseTokens) {
-  std::srand(7);
-  const ServiceEntry entry = makeServiceEntry("microsoft-com", "OSInfo:1", "OSInfo1", "osinfo");
-  std::srand(7);
-  const std::string control = "/upnp/control/" + randomToken() + "/osinfo";
-  EXPECT_EQ(entry.serviceType + " " + entry.serviceId + " " + entry.SCPDURL + " " + entry.controlURL + " " + entry.eventSubURL,
-            "urn:schemas-microsoft-com:service:OSInfo:1 urn:microsoft-com:serviceId:OSInfo1 /osinfo.xml " + control +
-                " /upnp/event/" + randomToken() + "/osinfo");
-  std::string letters;
-  for (int i = 0; i < 300; ++i) letters += randomToken();
-  EXPECT_EQ(std::set<char>(letters.begin(), letters.end()).size() + letters.size(), 26u + 3000u);
-  EXPECT_EQ(letters.find_first_not_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos);
 }
 
 }  // namespace
