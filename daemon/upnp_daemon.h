@@ -24,7 +24,6 @@ class AddressMirror : public bus::AMapMirror {
 // An entry of the router's address table.
 class AddressEntry : public bus::AObject {
  public:
-  const char* typeName() const override { return "address"; }
   void save(bus::message& out) const override;
   void load(const bus::message& in) override;
 

@@ -21,8 +21,6 @@ class UpnpInterfaceCfg : public bus::AObject {
   static constexpr uint32_t kFieldForcedIpEnabled = 3;
   static constexpr uint32_t kFieldForcedIp = 4;
 
-  bool isVisible() const override { return true; }
-  const char* typeName() const override { return "upnp interface"; }
   void save(bus::message& out) const override;
   void load(const bus::message& in) override;
 

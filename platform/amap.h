@@ -20,13 +20,8 @@ class AObject {
   AObject() = default;
   virtual ~AObject();
 
-  // May the object be changed (set requests)? Default: yes.
-  virtual bool canChange() const { return true; }
-  // May the object be removed? Default: what canChange says.
-  virtual bool canRemove() const { return canChange(); }
   // Is the object shown in lists? Default: yes.
   virtual bool isVisible() const { return true; }
-  virtual const char* typeName() const = 0;
   // Writes every field. The map adds kFieldObjectId.
   virtual void save(message& out) const = 0;
   // Reads every field present in `in`, each defaulting to the current value.

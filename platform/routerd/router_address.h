@@ -10,7 +10,6 @@ namespace routerd {
 // One address of the router's address table: address/prefix on an interface.
 class RouterAddress : public bus::AObject {
  public:
-  const char* typeName() const override { return "address"; }
   void save(bus::message& out) const override;
   void load(const bus::message& in) override;
 

@@ -20,7 +20,6 @@ struct DeviceCounters {
 // kernel index, disabled, kernel name, counters.
 class RouterDevice : public bus::AObject {
  public:
-  const char* typeName() const override { return "interface"; }
   void save(bus::message& out) const override;
   void load(const bus::message& in) override;
 

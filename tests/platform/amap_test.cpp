@@ -13,7 +13,6 @@ constexpr uint32_t kPort = 2;  // u32
 constexpr const char* kPath = "/zelo/store/amaptest";
 
 struct TestObj : AObject {
-  const char* typeName() const override { return "test object"; }
   void save(message& out) const override {
     out.setString(kName, mName);
     out.setU32(kPort, mPort);
