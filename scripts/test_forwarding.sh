@@ -11,29 +11,16 @@
 # changes. Needs root; exits 77 (skipped) without it.
 set -uo pipefail
 
-REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BIN=$(cd "${1:-$REPO/build}" && pwd)
-LAB="$REPO/scripts/lab.sh"
 NAME=zf$$
 N=$((60 + $$ % 20))
+# shellcheck source=scripts/lab_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lab_common.sh"
 R=10.77.$N.1 LAN1=10.77.$N.10 WAN_OLD=203.0.113.$((2 * N - 1)) WAN_NEW=203.0.113.$((2 * N + 60))
 STATE=/tmp/zelo-lab-$NAME
-FAILURES=0
-
-if [[ $(id -u) -ne 0 ]]; then echo "test_forwarding: skipped (needs root)"; exit 77; fi
-for tool in upnpd routerd routerctl upnpctl; do [[ -x "$BIN/$tool" ]] || { echo "FAIL: no $tool in $BIN"; exit 1; }; done
-for tool in nft upnpc curl; do command -v $tool >/dev/null || { echo "FAIL: no $tool (scripts/deps.sh)"; exit 1; }; done
+need upnpd routerd routerctl upnpctl nft upnpc curl
 PY=python3; [[ -x /usr/bin/python3 ]] && PY=/usr/bin/python3
-trap '"$LAB" --name "$NAME" down >/dev/null 2>&1' EXIT
-
-ok() { echo "ok: $*"; }
 # has PATTERN: stdin matches; reads it all, so the writer never dies of SIGPIPE (pipefail).
 has() { grep -- "$1" >/dev/null; }
-fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
-check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi; }
-lab() { "$LAB" --name "$NAME" --bin "$BIN" "$@"; }
-on() { local node=$1; shift; lab exec "$node" "$@"; }
-until_true() { local tries=$(($1 * 20)); shift; until "$@"; do ((tries-- > 0)) || return 1; sleep 0.05; done; }
 nft_r() { ip netns exec "$NAME-router" nft "$@"; }
 others() { nft_r list ruleset | awk '/^table ip routerd /{skip=1} !skip{print} skip&&/^}/{skip=0}'; }
 rules() { nft_r list chain ip routerd prerouting 2>/dev/null | grep -c 'dnat to'; }
@@ -158,5 +145,4 @@ check "routerd exits on SIGTERM" until_true 3 eval '! kill -0 '"$pid"' 2>/dev/nu
 check "and takes its table with it" eval '! nft_r list tables | has "table ip routerd"'
 check "every other table is byte-identical" eval '[[ "$(others)" == "$BEFORE" ]]'
 
-if ((FAILURES)); then echo "test_forwarding: $FAILURES failure(s)"; exit 1; fi
-echo "test_forwarding: passed"
+finish "$STATE/upnpd.log"
