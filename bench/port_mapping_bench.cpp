@@ -3,17 +3,20 @@
 // grow linearly with the table, and an add/delete cycle must stay cheap.
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "igd/wan_ip_connection_service.h"
 #include "platform/looper.h"
 #include "platform/message.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -41,18 +44,34 @@ bus::Looper* gLooper = nullptr;
 // The debug output of every add and delete would drown the report.
 class QuietStdout {
  public:
-  QuietStdout() : mSaved(std::cout.rdbuf(mSink.rdbuf())) {}
-  ~QuietStdout() { std::cout.rdbuf(mSaved); }
+  QuietStdout() {
+    std::fflush(stdout);
+    mSaved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(mSaved, 1);
+    close(mSaved);
+  }
 
  private:
-  std::ostringstream mSink;
-  std::streambuf* mSaved;
+  int mSaved = -1;
 };
 
-uint32_t call(upnp::WANIPConnectionService& service, const char* action, std::vector<std::string> inputs) {
+bus::lstream gRouterLog(67, 0);
+
+upnp::UpnpError call(upnp::WANIPConnectionService& service, const char* action, std::vector<std::string> inputs) {
   upnp::ActionRequest request;
   request.requester = *IPAddr::parse("192.168.88.20");
-  request.inputs = std::move(inputs);
+  request.lanAddress = *IPAddr::parse("192.168.88.1");
+  request.lanPrefix = 24;
+  for (std::string& text : inputs) {
+    const auto number = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+    request.inputs.push_back({std::move(text), number});
+  }
   return service.actions.at(action).handler(request);
 }
 
@@ -66,7 +85,7 @@ std::vector<std::string> addInputs(size_t j) {
 // A service with `count` mappings. Ports that something on this machine uses
 // fail the port-busy probe and are skipped.
 std::unique_ptr<upnp::WANIPConnectionService> filledService(size_t count, benchmark::State& state) {
-  auto service = std::make_unique<upnp::WANIPConnectionService>(7, IPAddr());
+  auto service = std::make_unique<upnp::WANIPConnectionService>(7, IPAddr(), gRouterLog);
   for (size_t j = 0; service->mappings.size() < count && j < 4 * count; ++j) {
     (void)call(*service, "AddPortMapping", addInputs(j));
     if (j % 256 == 0) gLooper->runOnce(0);  // deliver the queued router log lines
@@ -84,8 +103,9 @@ void BM_ListAllMappings(benchmark::State& state) {
     // Index 0 is the dummy entry; the real ones follow.
     for (size_t i = 1; i <= count; ++i) {
       upnp::ActionRequest request;
-      request.inputs = {std::to_string(i)};
-      if (service->mappings.getGenericPortMappingEntry(request) != 0) state.SkipWithError("entry missing");
+      request.inputs = {{std::to_string(i), static_cast<uint32_t>(i)}};
+      if (service->mappings.getGenericPortMappingEntry(request) != upnp::UpnpError::None)
+        state.SkipWithError("entry missing");
       benchmark::DoNotOptimize(request.outputs);
     }
   }
@@ -101,7 +121,8 @@ void BM_AddDeleteCycle(benchmark::State& state) {
   const std::vector<std::string> add = {"", "29999", "UDP", "80", "192.168.88.20", "1", "cycle", "0"};
   const std::vector<std::string> remove = {"", "29999", "UDP"};
   for (auto _ : state) {
-    if (call(*service, "AddPortMapping", add) != 0 || call(*service, "DeletePortMapping", remove) != 0)
+    if (call(*service, "AddPortMapping", add) != upnp::UpnpError::None ||
+        call(*service, "DeletePortMapping", remove) != upnp::UpnpError::None)
       state.SkipWithError("add/delete failed");
     gLooper->runOnce(0);
   }
