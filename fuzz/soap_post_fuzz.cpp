@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/interface_state.h"
+#include "http/http_host.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
 #include "http/soap_control.h"
@@ -57,19 +57,21 @@ std::unique_ptr<Service> makeService() {
   addVariable(*service, "Empty", VariableKind::STRING);
   service->addAction("Add", {"Proto", "Port", "Count", "Flag", "Text"},
                      {"NewProtocol", "NewPort", "NewCount", "NewEnabled", "NewDescription"}, {"Count"}, {"NewIndex"},
-                     [](ActionRequest& request) -> uint32_t {
+                     [](ActionRequest& request) -> upnp::UpnpError {
                        if (++gCalls > 1 || request.inputs.size() != 5) std::abort();
-                       const std::vector<std::string>& in = request.inputs;
+                       std::vector<std::string> in;
+                       for (const upnp::ActionInput& input : request.inputs) in.push_back(input.text);
+                       if (request.inputs[1].number != std::strtoul(in[1].c_str(), nullptr, 10)) std::abort();
                        if (in[0] != "TCP" && in[0] != "UDP") std::abort();
                        if (!isNumber(in[1], 1, 65535) || !isNumber(in[2], 0, UINT32_MAX)) std::abort();
                        if (in[3] != "1" && in[3] != "0" && in[3] != "true" && in[3] != "false" && in[3] != "yes" &&
                            in[3] != "no") {
                          std::abort();
                        }
-                       if (in[4] == "conflict") return 718;
+                       if (in[4] == "conflict") return upnp::UpnpError::ConflictInMappingEntry;
                        request.outputs.push_back("1");
                        if (in[4] == "extra") request.outputs.push_back("2");
-                       return 0;
+                       return upnp::UpnpError::None;
                      });
   service->addQueryAction("GetCount", {"Count"});
   service->addQueryAction("GetEmpty", {"Empty"});
@@ -87,10 +89,10 @@ std::string_view takeField(std::string_view& rest) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static upnp::InterfaceState* interface = [] {
-    auto* state = new upnp::InterfaceState(upnp::UpnpInterfaceCfg{});
-    state->name = "lan0";
-    return state;
+  static upnp::ServedInterface* interface = [] {
+    auto* served = new upnp::ServedInterface();
+    served->name = "lan0";
+    return served;
   }();
   static std::unique_ptr<Service> service = makeService();
   static upnp::HttpConnection* connection = [] {
@@ -120,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   upnp::HttpMessage response = upnp::handlePost(request, *service);
   const std::string& line = response.firstLine;
   if (line == "HTTP/1.1 400 Bad Request") {
-    if (!response.headerNames.empty() || !response.body.empty()) std::abort();
+    if (!response.headerNames.empty() || !response.body.empty()) std::abort();  // CONNECTION is the server's
   } else if (line != "HTTP/1.1 200 OK" && line != "HTTP/1.1 500 Internal Server Error") {
     std::abort();
   }
