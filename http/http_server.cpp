@@ -107,11 +107,11 @@ void HttpServer::pauseAccepting(int listenSocket) {
   unregisterSocket(listenSocket);
   auto& timer = mPaused[listenSocket];
   timer = std::make_unique<bus::Timer>();
+  // unlisten() drops the pause with its timer, so a socket whose pause ends
+  // is still one of ours.
   timer->start(kAcceptPause, [this, listenSocket] {
-    // Still one of our listening sockets? Then it accepts again.
-    const bool listening = mHost.interfaceOf(listenSocket) != nullptr;
     mPaused.erase(listenSocket);  // destroys this timer; nothing of it is used below
-    if (listening) listen(listenSocket);
+    listen(listenSocket);
   });
 }
 

@@ -67,7 +67,9 @@ TEST_F(HardeningGenaTest, SubscribersThatNeverReadDelayNeitherAGetNorAnotherSubs
   const std::string answer = exchange(kGetBig);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   testing::internal::GetCapturedStdout();
-  EXPECT_LT(elapsed, 1s);  // a blocking write would hold the loop for each stuck subscriber
+  // A blocking write would hold the loop for good on the first stuck
+  // subscriber; the bound is loose for sanitizer builds on a busy machine.
+  EXPECT_LT(elapsed, 3s);
   size_t midRequest = 0;
   for (const auto& [fd, delivery] : mService.pendingNotifications) midRequest += delivery->written < delivery->output.size();
   EXPECT_EQ(midRequest, 3u);
