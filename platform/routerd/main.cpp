@@ -154,10 +154,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     osVersion = config.osVersion();
-    for (const routerd::ProgramSpec& spec : config.programs()) {
-      status = programs.add(spec);
+    for (const routerd::ProgramSettings& settings : config.programs()) {
+      status = programs.add(settings);
       if (!status.isOk()) {
-        std::fprintf(stderr, "routerd: program %u: %s\n", spec.address, status.text().c_str());
+        std::fprintf(stderr, "routerd: program %u: %s\n", settings.address, status.text().c_str());
         return 1;
       }
     }

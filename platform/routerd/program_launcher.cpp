@@ -17,7 +17,7 @@
 namespace routerd {
 
 struct ProgramLauncher::Program {
-  ProgramSpec spec;
+  ProgramSettings settings;
   int listenFd = -1;
   pid_t pid = 0;            // while running
   int pidFd = -1;           // readable when the running program exited; -1: polled
@@ -39,14 +39,14 @@ int openPidFd(pid_t pid) {
 uint32_t ticks(uint32_t ms) { return (ms + bus::ThinRunner::kTickMs - 1) / bus::ThinRunner::kTickMs; }
 
 // In the forked child: set up what the program expects and exec it. Never returns.
-[[noreturn]] void execProgram(const ProgramSpec& spec, int listenFd) {
+[[noreturn]] void execProgram(const ProgramSettings& settings, int listenFd) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null >= 0) dup2(null, 0);
-  if (!spec.log.empty()) {
-    const int log = open(spec.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (!settings.log.empty()) {
+    const int log = open(settings.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log >= 0) {
       dup2(log, 1);
       dup2(log, 2);
@@ -63,8 +63,8 @@ uint32_t ticks(uint32_t ms) { return (ms + bus::ThinRunner::kTickMs - 1) / bus::
   setenv("LISTEN_PID", pid, 1);
   setenv("LISTEN_FDS", "1", 1);
   unsetenv("LISTEN_FDNAMES");
-  execl(spec.path.c_str(), spec.path.c_str(), static_cast<char*>(nullptr));
-  dprintf(2, "routerd: cannot run %s: %s\n", spec.path.c_str(), std::strerror(errno));
+  execl(settings.path.c_str(), settings.path.c_str(), static_cast<char*>(nullptr));
+  dprintf(2, "routerd: cannot run %s: %s\n", settings.path.c_str(), std::strerror(errno));
   _exit(127);
 }
 
@@ -84,14 +84,14 @@ ProgramLauncher::~ProgramLauncher() {
   }
 }
 
-bus::Status ProgramLauncher::add(const ProgramSpec& spec) {
-  if (spec.address == 0) return bus::Status::error("program needs a bus address");
-  if (!spec.path.starts_with("/")) return bus::Status::error("program path must be absolute");
+bus::Status ProgramLauncher::add(const ProgramSettings& settings) {
+  if (settings.address == 0) return bus::Status::error("program needs a bus address");
+  if (!settings.path.starts_with("/")) return bus::Status::error("program path must be absolute");
   for (const auto& p : mPrograms) {
-    if (p->spec.address == spec.address) return bus::Status::error("address " + std::to_string(spec.address) + " has a program already");
+    if (p->settings.address == settings.address) return bus::Status::error("address " + std::to_string(settings.address) + " has a program already");
   }
   auto p = std::make_unique<Program>();
-  p->spec = spec;
+  p->settings = settings;
   Program& program = *p;
   mPrograms.push_back(std::move(p));
   if (!claim(program)) trace(program, "bus address in use; taken over once it is free");
@@ -101,7 +101,7 @@ bus::Status ProgramLauncher::add(const ProgramSpec& spec) {
 // The address may still be held by the program itself, started by an earlier
 // routerd that went away: then it is taken over once the program has left.
 bool ProgramLauncher::claim(Program& p) {
-  p.listenFd = bus::listenBusSocket(p.spec.address);
+  p.listenFd = bus::listenBusSocket(p.settings.address);
   if (p.listenFd >= 0) {
     watch(p);
     return true;
@@ -115,7 +115,7 @@ bool ProgramLauncher::claim(Program& p) {
 
 pid_t ProgramLauncher::running(uint32_t address) const {
   for (const auto& p : mPrograms) {
-    if (p->spec.address == address) return p->pid;
+    if (p->settings.address == address) return p->pid;
   }
   return 0;
 }
@@ -132,7 +132,7 @@ void ProgramLauncher::start(Program& p) {
   p.startedMs = mRunner.nowMs();
   std::fflush(nullptr);  // nothing buffered may be written twice
   const pid_t pid = fork();
-  if (pid == 0) execProgram(p.spec, p.listenFd);
+  if (pid == 0) execProgram(p.settings, p.listenFd);
   if (pid < 0) {
     trace(p, std::string("cannot fork: ") + std::strerror(errno));
     p.timer = mRunner.addTimer(ticks(kRestartDelayMs), [this, &p] {
@@ -142,9 +142,9 @@ void ProgramLauncher::start(Program& p) {
     return;
   }
   p.pid = pid;
-  trace(p, "started pid " + std::to_string(pid) + " (" + p.spec.path + ")");
-  if (!p.spec.pidFile.empty()) {
-    bus::Status status = bus::writeFileAtomic(p.spec.pidFile, std::to_string(pid) + "\n");
+  trace(p, "started pid " + std::to_string(pid) + " (" + p.settings.path + ")");
+  if (!p.settings.pidFile.empty()) {
+    bus::Status status = bus::writeFileAtomic(p.settings.pidFile, std::to_string(pid) + "\n");
     if (!status.isOk()) trace(p, "pid file: " + status.text());
   }
   p.pidFd = openPidFd(pid);
@@ -182,7 +182,7 @@ void ProgramLauncher::reaped(Program& p, int status) {
     close(p.pidFd);
     p.pidFd = -1;
   }
-  if (!p.spec.pidFile.empty()) unlink(p.spec.pidFile.c_str());
+  if (!p.settings.pidFile.empty()) unlink(p.settings.pidFile.c_str());
   std::string how = "exited";
   if (status < 0) {
     how = "is gone";
@@ -205,7 +205,7 @@ void ProgramLauncher::reaped(Program& p, int status) {
 }
 
 void ProgramLauncher::trace(const Program& p, const std::string& text) {
-  if (mTrace) *mTrace << "program " << p.spec.address << ": " << text << std::endl;
+  if (mTrace) *mTrace << "program " << p.settings.address << ": " << text << std::endl;
 }
 
 }  // namespace routerd

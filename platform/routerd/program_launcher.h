@@ -15,7 +15,7 @@ namespace routerd {
 
 // A program that routerd starts on demand: the first connection to its bus
 // address starts it.
-struct ProgramSpec {
+struct ProgramSettings {
   uint32_t address = 0;  // bus address the program serves
   std::string path;      // absolute path of the executable (run without arguments)
   std::string log;       // file its stdout and stderr are appended to ("": routerd's own)
@@ -50,10 +50,11 @@ class ProgramLauncher {
   // outlive the launcher.
   void setTrace(std::ostream* trace) { mTrace = trace; }
 
-  // Takes the program's bus address and starts watching it. Fails when the
-  // address is already served or held (another process listens on it) or
-  // the spec is incomplete.
-  bus::Status add(const ProgramSpec& spec);
+  // Takes the program's bus address and starts watching it; an address that
+  // another process still listens on (the program, started by an earlier
+  // routerd) is taken over once it is free. Fails when the address already
+  // has a program or the settings are incomplete.
+  bus::Status add(const ProgramSettings& settings);
 
   // The pid of the program at `address` while it runs, else 0.
   pid_t running(uint32_t address) const;

@@ -156,25 +156,25 @@ Status RouterConfig::lineProgram(KeyValues& args) {
   std::optional<std::string> address = args.take("address");
   std::optional<std::string> path = args.take("path");
   if (!address || !path) return bad("program needs address= and path=");
-  ProgramSpec spec;
+  ProgramSettings settings;
   std::optional<uint32_t> number = parseU32(*address);
   if (!number || *number == 0) return bad("bad program address '" + *address + "'");
   for (uint32_t own : {bus::kAddrRouter, bus::kAddrResolver, bus::kAddrLog, bus::kAddrIdentity}) {
     if (*number == own) return bad("address " + *address + " is routerd's own");
   }
-  for (const ProgramSpec& p : mPrograms) {
+  for (const ProgramSettings& p : mPrograms) {
     if (p.address == *number) return bad("address " + *address + " has a program already");
   }
-  spec.address = *number;
-  spec.path = *path;
-  spec.log = args.take("log").value_or("");
-  spec.pidFile = args.take("pid-file").value_or("");
-  for (const std::string* file : {&spec.path, &spec.log, &spec.pidFile}) {
+  settings.address = *number;
+  settings.path = *path;
+  settings.log = args.take("log").value_or("");
+  settings.pidFile = args.take("pid-file").value_or("");
+  for (const std::string* file : {&settings.path, &settings.log, &settings.pidFile}) {
     if (!file->empty() && !file->starts_with("/")) return bad("'" + *file + "' is not an absolute path");
   }
   Status status = noneLeft(args);
   if (!status.isOk()) return status;
-  mPrograms.push_back(spec);
+  mPrograms.push_back(settings);
   return Status::ok();
 }
 

@@ -40,7 +40,7 @@ class RouterConfig {
   // The last os-version statement, "" when none.
   const std::string& osVersion() const { return mOsVersion; }
   // The program statements, in order.
-  const std::vector<ProgramSpec>& programs() const { return mPrograms; }
+  const std::vector<ProgramSettings>& programs() const { return mPrograms; }
 
  private:
   bus::Status applyLine(std::string_view line);
@@ -54,7 +54,7 @@ class RouterConfig {
   Router& mRouter;
   bus::Looper& mLooper;
   std::string mOsVersion;  // from os-version
-  std::vector<ProgramSpec> mPrograms;
+  std::vector<ProgramSettings> mPrograms;
 };
 
 }  // namespace routerd
