@@ -18,6 +18,7 @@
 #include "http/response.h"
 #include "http/soap_control.h"
 #include "platform/debug_log.h"
+#include "platform/net.h"
 
 namespace upnp {
 
@@ -269,22 +270,17 @@ void HttpServer::respond(HttpConnection& connection, HttpMessage response) {
 
 void HttpServer::writeOutput(HttpConnection& connection) {
   const int socket = connection.socket;
-  while (connection.written < connection.output.size()) {
-    const ssize_t n = send(socket, connection.output.data() + connection.written,
-                           connection.output.size() - connection.written, MSG_NOSIGNAL);
-    if (n > 0) {
-      connection.written += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+  switch (net::sendPending(socket, connection.output, connection.written)) {
+    case net::SendResult::WouldBlock:
       // The rest goes out as the peer reads, until the request timer ends it.
       if (bus::ThinRunner* runner = bus::ThinRunner::current())
         runner->addSocket(socket, bus::ThinRunner::kWritable, [this](int fd) { onHttpWritable(fd); });
       return;
-    }
-    bus::debugLog() << "write error";
-    break;
+    case net::SendResult::Failed:
+      bus::debugLog() << "write error";
+      break;
+    case net::SendResult::Done:
+      break;
   }
   closeConnection(socket);
 }

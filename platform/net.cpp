@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -56,6 +57,20 @@ void Socket::reset() {
   if (bus::ThinRunner* runner = bus::ThinRunner::current()) runner->removeSocket(mFd);
   close(mFd);
   mFd = -1;
+}
+
+SendResult sendPending(int fd, const std::string& data, size_t& written) {
+  while (written < data.size()) {
+    const ssize_t n = send(fd, data.data() + written, data.size() - written, MSG_NOSIGNAL);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return SendResult::WouldBlock;
+    return SendResult::Failed;
+  }
+  return SendResult::Done;
 }
 
 sockaddr_in socketAddress(IPAddr address, uint16_t port) {

@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/ip_addr.h"
 #include "platform/status.h"
@@ -33,6 +35,15 @@ class Socket {
  private:
   int mFd = -1;
 };
+
+// How far sendPending got.
+enum class SendResult { Done, WouldBlock, Failed };
+
+// Sends `data` from offset `written` on non-blocking `fd` until all of it is
+// out, the socket takes no more (WouldBlock) or the send fails; advances
+// `written`. Never raises SIGPIPE: a peer that reset the connection costs the
+// send, not the process.
+SendResult sendPending(int fd, const std::string& data, size_t& written);
 
 // An IPv4 socket address; zero `address` is INADDR_ANY.
 sockaddr_in socketAddress(IPAddr address, uint16_t port);

@@ -107,20 +107,15 @@ void finishDelivery(PendingNotification& delivery) {
 // the reply. A subscriber that keeps its window shut only costs its own
 // delivery, which its time-out ends.
 void writeRequest(PendingNotification& delivery, int socket) {
-  while (delivery.written < delivery.output.size()) {
-    // MSG_NOSIGNAL: a subscriber that reset the connection costs this
-    // delivery, not the process.
-    const ssize_t n = send(socket, delivery.output.data() + delivery.written,
-                           delivery.output.size() - delivery.written, MSG_NOSIGNAL);
-    if (n > 0) {
-      delivery.written += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // still registered for writing
-    logLine("write failed");
-    endNotification(delivery);
-    return;
+  switch (net::sendPending(socket, delivery.output, delivery.written)) {
+    case net::SendResult::WouldBlock:
+      return;  // still registered for writing
+    case net::SendResult::Failed:
+      logLine("write failed");
+      endNotification(delivery);
+      return;
+    case net::SendResult::Done:
+      break;
   }
   if (bus::ThinRunner* loop = runner())
     loop->addSocket(socket, bus::ThinRunner::kReadable, [record = &delivery](int s) { onNotifyReply(*record, s); });
