@@ -116,5 +116,9 @@ TEST(HttpMessageTest, EveryPrefixOfTheTableCompletesExactlyWhenItShould) {
   }
 }
 
+TEST(HttpMessageTest, DatesAreInTheFormatOfRfc1123) {
+  EXPECT_EQ(httpDate(784111777) + "|" + httpDate(951827696), "Sun, 06 Nov 1994 08:49:37 GMT|Tue, 29 Feb 2000 12:34:56 GMT");
+}
+
 }  // namespace
 }  // namespace upnp

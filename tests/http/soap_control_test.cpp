@@ -188,8 +188,10 @@ TEST_F(SoapControlTest, RefusedCallsAnswerTheirFault) {
   for (const auto& [action, value] : values)
     expectFault(post(envelope(call(action, std::string("<NewValue>") + value + "</NewValue>")), soapAction(action)), 402);
   EXPECT_EQ(calls, 0);
-  EXPECT_EQ(post(envelope(call("SetCount", "<NewValue>\t+5</NewValue>")), soapAction("SetCount")).firstLine, "HTTP/1.1 200 OK");
-  EXPECT_EQ(seen.inputs.at(0).number, 5u);
+  for (const auto& [action, value, number] : {std::tuple{"SetCount", "\t+5", 5u}, {"SetRanged", "10", 10u}, {"SetPort", "65535", 65535u}}) {
+    EXPECT_EQ(post(envelope(call(action, std::string("<NewValue>") + value + "</NewValue>")), soapAction(action)).firstLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(seen.inputs.at(0).number, number);
+  }
   // QueryStateVariable, quoted or not, asks a provider on every read.
   EXPECT_NE(post(envelope(query("Count")), kQuery).body.find("<return>7</return>"), std::string::npos);
   const std::string unquoted = std::string(kQuery).substr(1, std::string(kQuery).size() - 2);
