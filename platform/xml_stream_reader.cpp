@@ -1,8 +1,11 @@
 #include "platform/xml_stream_reader.h"
 
 #include <expat.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 namespace xml {
@@ -133,6 +136,22 @@ void XmlStreamReader::Impl::onDoctype(void* data, const XML_Char*, const XML_Cha
   self(data).abort("DOCTYPE not allowed");
 }
 
+namespace {
+
+// Expat salts its hash tables against collision floods. One secret salt per
+// process, drawn once, spares every parse its own getrandom call.
+unsigned long processSalt() {
+  static const unsigned long salt = [] {
+    unsigned long value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value))
+      value = static_cast<unsigned long>(time(nullptr)) * 2654435761u ^ static_cast<unsigned long>(getpid());
+    return value | 1;  // 0 would ask expat for a fresh salt
+  }();
+  return salt;
+}
+
+}  // namespace
+
 void XmlStreamReader::Impl::tokenize(const std::string& text) {
   parser = XML_ParserCreate(nullptr);
   if (parser == nullptr) {
@@ -140,6 +159,7 @@ void XmlStreamReader::Impl::tokenize(const std::string& text) {
     push(Token::Error, {});
     return;
   }
+  XML_SetHashSalt(parser, processSalt());
   XML_SetUserData(parser, this);
   XML_SetElementHandler(parser, onStart, onEnd);
   XML_SetCharacterDataHandler(parser, onCharacters);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
+#include <string_view>
 
 #include "http/http_host.h"
 #include "model/device.h"
@@ -39,6 +42,7 @@ class SsdpInterface {
 
  private:
   void onSearch(int socket);
+  void answer(std::string_view datagram, const sockaddr_in& sender);
   // The socket answers leave from, opened when missing; -1 after logging.
   int replySocket();
 
@@ -47,6 +51,7 @@ class SsdpInterface {
   net::Socket mSocket;       // bound to *:1900 on the interface's device
   net::Socket mReplySocket;  // bound to the interface's address:1900; also receives unicast searches
   bus::Timer mAdvertTimer;
+  std::string mAnswerHead;  // an answer's status line and headers before ST; built at the first answer
 };
 
 }  // namespace upnp

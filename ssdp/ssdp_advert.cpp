@@ -55,6 +55,7 @@ void SsdpInterface::close() {
   mAdvertTimer.cancel();
   mSocket.reset();
   mReplySocket.reset();
+  mAnswerHead.clear();
 }
 
 void SsdpInterface::sendAdverts(const SsdpTargets& targets, bool byebye) const {

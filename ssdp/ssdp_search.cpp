@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 
 #include <string_view>
-#include <vector>
 
 #include "http/http_message.h"
 #include "http/http_server.h"
@@ -15,6 +14,8 @@ namespace upnp {
 namespace {
 
 constexpr size_t kMaxDatagram = 4096;
+// Searches read at one wake-up, at most.
+constexpr int kSearchBatch = 16;
 
 // Control points must address the search exactly as SSDP defines it; anything
 // looser is somebody else's protocol and gets no answer.
@@ -39,43 +40,45 @@ int SsdpInterface::replySocket() {
 }
 
 void SsdpInterface::onSearch(int socket) {
-  char buffer[kMaxDatagram];
-  sockaddr_in sender{};
-  socklen_t senderLength = sizeof(sender);
-  const ssize_t received = recvfrom(socket, buffer, sizeof(buffer), 0,
-                                    reinterpret_cast<sockaddr*>(&sender), &senderLength);
-  if (received <= 0) {
-    bus::debugLog() << "search recvfrom failed";
-    return;
+  // A burst of searches costs one wake-up; the first read cannot block.
+  for (int n = 0; n < kSearchBatch; ++n) {
+    char buffer[kMaxDatagram];
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof(sender);
+    const ssize_t received = recvfrom(socket, buffer, sizeof(buffer), n == 0 ? 0 : MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (received <= 0) {
+      if (n == 0) bus::debugLog() << "search recvfrom failed";
+      return;
+    }
+    answer(std::string_view(buffer, static_cast<size_t>(received)), sender);
   }
-  const HttpMessage request = parseHttpMessage(std::string_view(buffer, static_cast<size_t>(received)));
+}
+
+void SsdpInterface::answer(std::string_view datagram, const sockaddr_in& sender) {
+  const HttpMessage request = parseHttpMessage(datagram);
   if (!isDiscovery(request)) return;
   const std::string target = header(request, "ST");
-
-  std::vector<std::pair<std::string, std::string>> chosen;
-  if (target == "ssdp:all") {
-    chosen.assign(mTargets.begin(), mTargets.end());
-  } else {
-    auto [first, last] = mTargets.equal_range(target);
-    chosen.assign(first, last);
-  }
-
-  HttpMessage response = statusResponse(200);
-  addHeader(response, "CACHE-CONTROL", "max-age=" + std::to_string(kMaxAge));
-  addHeader(response, "EXT", "");
-  addHeader(response, "LOCATION",
-            "http://" + mInterface.address.toString() + ":" + std::to_string(kHttpPort) + "/gateway.xml");
-  addHeader(response, "SERVER", serverString());
-
+  const auto [first, last] = target == "ssdp:all" ? std::pair(mTargets.begin(), mTargets.end()) : mTargets.equal_range(target);
+  if (first == last) return;
   // Replies leave from the interface's own address, port 1900, so control
   // points that check the source of the answer accept it.
   const int reply = replySocket();
   if (reply < 0) return;
-  for (const auto& [type, usn] : chosen) {
-    HttpMessage datagram = response;
-    addHeader(datagram, "ST", type);
-    addHeader(datagram, "USN", usn);
-    const std::string text = toText(datagram);
+  if (mAnswerHead.empty()) {
+    HttpMessage head = statusResponse(200);
+    addHeader(head, "CACHE-CONTROL", "max-age=" + std::to_string(kMaxAge));
+    addHeader(head, "EXT", "");
+    addHeader(head, "LOCATION",
+              "http://" + mInterface.address.toString() + ":" + std::to_string(kHttpPort) + "/gateway.xml");
+    addHeader(head, "SERVER", serverString());
+    mAnswerHead = toText(head);
+    mAnswerHead.resize(mAnswerHead.size() - lineEnd().size());  // the headers go on
+  }
+  const std::string& end = lineEnd();
+  for (auto it = first; it != last; ++it) {
+    std::string text = mAnswerHead;
+    text.append("ST: ").append(it->first).append(end).append("USN: ").append(it->second).append(end).append(end);
     const ssize_t sent = sendto(reply, text.data(), text.size(), 0,
                                 reinterpret_cast<const sockaddr*>(&sender), sizeof(sender));
     if (sent < static_cast<ssize_t>(text.size())) bus::debugLog() << "search sendto failed";
