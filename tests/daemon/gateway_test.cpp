@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <set>
 
@@ -77,8 +76,9 @@ TEST_F(DaemonFixture, EveryServiceAnswersAsItsServedDocumentSaysAndEventsItsValu
   EXPECT_EQ(alone.find(":WANDevice:1<"), std::string::npos);
   EXPECT_NE(gateway.description("10.9.0.1").find(":WANDevice:1<"), std::string::npos);
   std::string events;
-  std::function<void(const Device&)> walk = [&](const Device& device) {
-    for (const ServiceEntry& entry : device.services) {
+  const Device& wanDevice = gateway.embeddedDevices.at(0);
+  for (const Device* device : {static_cast<const Device*>(&gateway), &wanDevice, &wanDevice.embeddedDevices.at(0)}) {
+    for (const ServiceEntry& entry : device->services) {
       SCOPED_TRACE(entry.SCPDURL);
       Service* service = gateway.eventService(entry.eventSubURL);
       const std::string* file = gateway.servedFile(entry.SCPDURL);
@@ -96,9 +96,7 @@ TEST_F(DaemonFixture, EveryServiceAnswersAsItsServedDocumentSaysAndEventsItsValu
         if (std::string value; state->sendEvents && state->getValue(value)) events += " " + variable + "=" + value;
       events += "\n";
     }
-    for (const Device& embedded : device.embeddedDevices) walk(embedded);
-  };
-  walk(gateway);
+  }
   char host[65] = {};
   gethostname(host, sizeof host - 1);
   EXPECT_EQ(events, "osinfo: OSBuildNumber=1234 OSMachineName=" + std::string(host) +

@@ -54,13 +54,8 @@ std::string linkMessage(uint16_t type, int index, unsigned flags, const std::str
   ifinfomsg info{};
   info.ifi_index = index;
   info.ifi_flags = flags;
-  rtnl_link_stats64 stats{};
-  stats.rx_bytes = 5000000000ull;
-  stats.tx_bytes = 7;
-  stats.rx_packets = 3;
-  stats.tx_packets = 4;
-  rtnl_link_stats old{};
-  old.rx_bytes = 1;
+  const rtnl_link_stats64 stats{.rx_packets = 3, .tx_packets = 4, .rx_bytes = 5000000000ull, .tx_bytes = 7};
+  const rtnl_link_stats old{.rx_bytes = 1};
   return Msg(type, info).attr(IFLA_STATS, &old, sizeof(old)).attr(IFLA_IFNAME, name).attr(IFLA_STATS64, &stats, sizeof(stats)).bytes();
 }
 
@@ -85,11 +80,8 @@ std::string addrMessage(uint16_t type, uint8_t family, uint8_t prefix, const cha
 TEST(Netlink, LinkFlagsNameAndSixtyFourBitCountersWin) {
   std::optional<NetlinkLink> link = parseLink(linkMessage(RTM_NEWLINK, 5, IFF_UP | IFF_RUNNING, "wan0"));
   ASSERT_TRUE(link);
-  EXPECT_EQ(link->index, 5u);
-  EXPECT_EQ(link->name, "wan0");
-  EXPECT_TRUE(link->up && link->running && !link->removed && link->hasCounters);
-  EXPECT_EQ(link->counters.rxBytes, 5000000000ull);
-  EXPECT_EQ(link->counters.txPackets, 4u);
+  EXPECT_TRUE(link->index == 5u && link->name == "wan0" && link->up && link->running && !link->removed && link->hasCounters);
+  EXPECT_TRUE(link->counters.rxBytes == 5000000000ull && link->counters.txPackets == 4u);
   // Carrier without admin up, and admin up without carrier, both read as not running.
   EXPECT_FALSE(parseLink(linkMessage(RTM_NEWLINK, 5, IFF_RUNNING, "wan0"))->running);
   link = parseLink(linkMessage(RTM_DELLINK, 5, IFF_UP, "wan0"));
@@ -102,10 +94,7 @@ TEST(Netlink, LinkFlagsNameAndSixtyFourBitCountersWin) {
 TEST(Netlink, AddressPrefersLocalAndTakesOnlyIpv4) {
   std::optional<NetlinkAddress> a = parseAddress(addrMessage(RTM_NEWADDR, AF_INET, 24, "203.0.113.1", "203.0.113.1"));
   ASSERT_TRUE(a);
-  EXPECT_EQ(a->address.toString(), "203.0.113.1");
-  EXPECT_EQ(a->prefix, 24u);
-  EXPECT_EQ(a->index, 5u);
-  EXPECT_FALSE(a->removed);
+  EXPECT_TRUE(a->address.toString() == "203.0.113.1" && a->prefix == 24u && a->index == 5u && !a->removed);
   // Point-to-point: IFA_ADDRESS is the peer.
   a = parseAddress(addrMessage(RTM_DELADDR, AF_INET, 32, "100.64.0.2", "100.64.0.1"));
   EXPECT_TRUE(a && a->address.toString() == "100.64.0.2" && a->removed);
@@ -126,10 +115,7 @@ TEST(Netlink, NftNewRuleGivesTableChainAndHandle) {
                                 .bytes();
   std::optional<NftRuleEvent> rule = parseNftNewRule(event);
   ASSERT_TRUE(rule);
-  EXPECT_EQ(rule->family, 2);
-  EXPECT_EQ(rule->table, "routerd");
-  EXPECT_EQ(rule->chain, "prerouting");
-  EXPECT_EQ(rule->handle, 0x1122334455ull);
+  EXPECT_TRUE(rule->family == 2 && rule->table == "routerd" && rule->chain == "prerouting" && rule->handle == 0x1122334455ull);
   EXPECT_FALSE(parseNftNewRule(Msg((NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_DELRULE, gen).attr(NFTA_RULE_HANDLE, &handle, 8).bytes()));
   EXPECT_FALSE(parseNftNewRule(Msg((NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWRULE, gen).attr(NFTA_RULE_HANDLE, &handle, 4).bytes()));
 }
