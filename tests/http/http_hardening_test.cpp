@@ -36,6 +36,14 @@ TEST_F(HardeningServerTest, ClientsThatNeverReadDoNotDelayAnotherClient) {
   EXPECT_EQ(mServer.connectionCount(), 9u);
 }
 
+// A peer that hangs up before its request is whole is closed at once, not at
+// the request timer (and its readable end never makes the loop spin).
+TEST_F(HardeningServerTest, PeersThatHangUpEarlyAreClosedAtOnce) {
+  for (const char* partial : {"", "GET /gateway.xml HTTP/1.1\r\n"}) Client("127.0.0.1", mPort, partial);
+  mLoop.runUntil([] { return false; }, 200);
+  EXPECT_EQ(mServer.connectionCount(), 0u);
+}
+
 // Cut at the limit with a bare 400, scanned once rather than after every read:
 // an endless head, and one just under the limit trickled byte by byte.
 TEST_F(HardeningServerTest, AnEndlessHeadIsCutAtTheLimitAndOneJustUnderIsServed) {
