@@ -71,7 +71,12 @@ std::string httpDate(std::time_t when) {
 }
 
 void addDateHeader(HttpMessage& message) {
-  addHeader(message, "DATE", httpDate(std::time(nullptr)));
+  // One text per second rather than one per response.
+  static std::time_t madeAt = -1;
+  static std::string text;
+  const std::time_t now = std::time(nullptr);
+  if (now != madeAt) text = httpDate(madeAt = now);
+  addHeader(message, "DATE", text);
 }
 
 HttpMessage soapResponse(unsigned status, const xml::XmlElement& body) {

@@ -150,10 +150,28 @@ unsigned long processSalt() {
   return salt;
 }
 
+// A parser's buffers and hash tables cost more to make than a short document
+// costs to parse: the reader keeps one parser between documents and resets it.
+XML_Parser gSpareParser = nullptr;
+
+XML_Parser takeParser() {
+  XML_Parser parser = std::exchange(gSpareParser, nullptr);
+  if (parser != nullptr && XML_ParserReset(parser, nullptr) == XML_TRUE) return parser;
+  if (parser != nullptr) XML_ParserFree(parser);
+  return XML_ParserCreate(nullptr);
+}
+
+void giveBack(XML_Parser parser) {
+  if (gSpareParser == nullptr)
+    gSpareParser = parser;
+  else
+    XML_ParserFree(parser);
+}
+
 }  // namespace
 
 void XmlStreamReader::Impl::tokenize(const std::string& text) {
-  parser = XML_ParserCreate(nullptr);
+  parser = takeParser();
   if (parser == nullptr) {
     error = "cannot create XML parser";
     push(Token::Error, {});
@@ -192,10 +210,7 @@ void XmlStreamReader::Impl::finishWithError() {
 
 XmlStreamReader::XmlStreamReader(std::string text) : mImpl(std::make_unique<Impl>()) {
   mImpl->tokenize(text);
-  if (mImpl->parser != nullptr) {
-    XML_ParserFree(mImpl->parser);
-    mImpl->parser = nullptr;
-  }
+  if (mImpl->parser != nullptr) giveBack(std::exchange(mImpl->parser, nullptr));
 }
 
 XmlStreamReader::~XmlStreamReader() = default;

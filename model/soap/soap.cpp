@@ -37,13 +37,13 @@ const char* upnpErrorDescription(uint32_t errorCode) {
 }
 
 std::string soapEnvelope(const xml::XmlElement& body) {
-  xml::XmlElement soapBody("s:Body", "");
-  soapBody.appendChild(body);
-  xml::XmlElement envelope("s:Envelope", "");
-  envelope.addAttribute("xmlns:s", kSoapEnvelopeNs);
-  envelope.addAttribute("s:encodingStyle", kSoapEncodingNs);
-  envelope.appendChild(soapBody);
-  return xml::toXml(envelope);
+  // The envelope's own lines as toXml would write them, with `body` written
+  // in place rather than copied into a tree first.
+  std::string text = std::string("<s:Envelope xmlns:s=\"") + kSoapEnvelopeNs + "\" s:encodingStyle=\"" + kSoapEncodingNs +
+                     "\">\r\n  <s:Body>\r\n    ";
+  xml::appendXml(text, body, 4);
+  text += "  </s:Body>\r\n</s:Envelope>\r\n";
+  return text;
 }
 
 xml::XmlElement soapFaultBody(uint32_t upnpErrorCode) {

@@ -137,4 +137,6 @@ std::string toXml(const XmlElement& element) {
   return out;
 }
 
+void appendXml(std::string& out, const XmlElement& element, size_t indent) { writeElement(element, indent, out); }
+
 }  // namespace xml

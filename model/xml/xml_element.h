@@ -44,5 +44,9 @@ XmlDocument parseXml(const std::string& text);
 // declaration; `&`, `<`, `>` escaped in texts and `&`, `<`, `"` in attribute
 // values.
 std::string toXml(const XmlElement& element);
+// Appends the text form `element` has inside a document that toXml writes,
+// at a depth of `indent` blanks; the blanks in front of its start tag are the
+// caller's.
+void appendXml(std::string& out, const XmlElement& element, size_t indent);
 
 }  // namespace xml
