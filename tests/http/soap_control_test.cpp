@@ -136,7 +136,7 @@ TEST_F(SoapControlTest, MalformedRequestsGetTheBare400OfTheFirstFailedCheck) {
 TEST_F(SoapControlTest, HandlerLessActionAnswersFromItsVariables) {
   HttpMessage response = post(envelope(call("GetInfo", "<NewIgnored>junk</NewIgnored>")), soapAction("GetInfo"));
   ASSERT_EQ(response.headerNames, (Strings{"CONTENT-LENGTH", "CONTENT-TYPE", "DATE", "EXT", "SERVER"}));
-  EXPECT_EQ(response.headerValues[4], serverString());
+  EXPECT_TRUE(response.headerValues[4] == serverString() && response.headerValues[2].ends_with(" GMT")) << response.headerValues[2];
   response.headerValues[2] = response.headerValues[4] = "-";
   const std::string body =
       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
