@@ -59,7 +59,8 @@ void SsdpInterface::answer(std::string_view datagram, const sockaddr_in& sender)
   const HttpMessage request = parseHttpMessage(datagram);
   if (!isDiscovery(request)) return;
   const std::string target = header(request, "ST");
-  const auto [first, last] = target == "ssdp:all" ? std::pair(mTargets.begin(), mTargets.end()) : mTargets.equal_range(target);
+  const auto [first, last] =
+      target == "ssdp:all" ? std::pair(mTargets.begin(), mTargets.end()) : mTargets.equal_range(target);
   if (first == last) return;
   // Replies leave from the interface's own address, port 1900, so control
   // points that check the source of the answer accept it.

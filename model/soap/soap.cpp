@@ -39,8 +39,8 @@ const char* upnpErrorDescription(uint32_t errorCode) {
 std::string soapEnvelope(const xml::XmlElement& body) {
   // The envelope's own lines as toXml would write them, with `body` written
   // in place rather than copied into a tree first.
-  std::string text = std::string("<s:Envelope xmlns:s=\"") + kSoapEnvelopeNs + "\" s:encodingStyle=\"" + kSoapEncodingNs +
-                     "\">\r\n  <s:Body>\r\n    ";
+  std::string text = std::string("<s:Envelope xmlns:s=\"") + kSoapEnvelopeNs + "\" s:encodingStyle=\"" +
+                     kSoapEncodingNs + "\">\r\n  <s:Body>\r\n    ";
   xml::appendXml(text, body, 4);
   text += "  </s:Body>\r\n</s:Envelope>\r\n";
   return text;
